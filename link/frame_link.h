@@ -1,0 +1,46 @@
+// Reader link: request frames, checksum, reply decoder and reply wait.
+//
+// Frame: 1E, length (2 bytes, high first, counts the whole frame), target,
+// 00, status, command, payload, additive 8-bit checksum of all prior bytes.
+#ifndef TAGPORT_LINK_FRAME_LINK_H_
+#define TAGPORT_LINK_FRAME_LINK_H_
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+#pragma GCC visibility push(default)
+
+// The last request frame built and its length.
+extern unsigned char SentBuf[2048];
+extern int32_t SentLen;
+
+// The reply being received, the bytes stored, and its declared length.
+extern unsigned char MsgBuf[2048];
+extern int32_t MsgLen;
+extern int32_t PacketLen;
+
+// Sum of the first `length` bytes modulo 256: 0..255 (0 for length <= 0).
+int GetChkSum(const unsigned char* data, int length);
+
+// Builds a request frame in SentBuf and writes it. The byte count written,
+// 0 when not sent (no port, write failure, n outside 0..2040, null payload).
+int SentPacket(int target, int command, const unsigned char* payload, int n);
+
+// Resets the decoder: counters to 0, MsgBuf zeroed.
+void ClearPacket(void);
+
+// Feeds one received byte. 1 when it completes a checksum-valid frame, else 0.
+int RxDecode(int byte);
+
+// Waits up to `polls` polls (at least 1) for a reply frame.
+// 0 status 1, -1 other status, -2 no frame.
+int IsSuccessRecv(int polls);
+
+#pragma GCC visibility pop
+#ifdef __cplusplus
+}  // extern "C"
+#endif
+
+#endif  // TAGPORT_LINK_FRAME_LINK_H_

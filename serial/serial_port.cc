@@ -1,0 +1,149 @@
+#include "serial/serial_port.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <stdio.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+int32_t FD_COM = -1;
+
+namespace {
+
+const char* const kDeviceNodes[] = {"/dev/ttyMT0", "/dev/ttyMT1",
+                                    "/dev/ttyMT2", "/dev/ttyMT3"};
+
+struct RateEntry {
+  int32_t rate;
+  speed_t speed;
+};
+
+const RateEntry kRates[] = {
+    {2400, B2400},       {4800, B4800},       {9600, B9600},
+    {19200, B19200},     {38400, B38400},     {57600, B57600},
+    {115200, B115200},   {230400, B230400},   {460800, B460800},
+    {921600, B921600},   {1000000, B1000000}, {1152000, B1152000},
+    {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000},
+    {3000000, B3000000}, {3500000, B3500000}, {4000000, B4000000},
+};
+
+// How long a write may wait for a full line to drain before it gives up.
+const int kWriteDeadlineMs = 1000;
+
+// The diagnostics carry no newline; flush so that they survive an abnormal
+// end of the process.
+void PrintDiagnostic(const char* text) {
+  fputs(text, stdout);
+  fflush(stdout);
+}
+
+bool LookUpSpeed(int32_t rate, speed_t* speed) {
+  for (const RateEntry& entry : kRates) {
+    if (entry.rate == rate) {
+      *speed = entry.speed;
+      return true;
+    }
+  }
+  return false;
+}
+
+int OpenSerialDevice(const char* path) {
+  FD_COM = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_EXCL);
+  if (FD_COM == -1) {
+    PrintDiagnostic("openSerial failed");
+    return 0;
+  }
+  return 1;
+}
+
+long MonotonicMs() {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+// Waits until the port can take more bytes or the deadline passes.
+bool WaitWritable(long deadline_ms) {
+  for (;;) {
+    long left = deadline_ms - MonotonicMs();
+    if (left <= 0) return false;
+    struct pollfd port = {FD_COM, POLLOUT, 0};
+    int ready = poll(&port, 1, static_cast<int>(left));
+    if (ready > 0) return (port.revents & POLLOUT) != 0;
+    if (ready == 0) return false;
+    if (errno != EINTR) return false;
+  }
+}
+
+}  // namespace
+
+int Api_OpenSerial(uint32_t index, int32_t rate) {
+  if (index > 3) return 0;
+  // Reopening must not strand the descriptor recorded before.
+  if (FD_COM != -1) {
+    close(FD_COM);
+    FD_COM = -1;
+  }
+  if (!OpenSerialDevice(kDeviceNodes[index])) return 0;
+
+  struct termios line;
+  if (tcgetattr(FD_COM, &line) != 0) return 0;
+  cfmakeraw(&line);
+  line.c_cflag &= ~CSIZE;
+
+  speed_t speed;
+  if (!LookUpSpeed(rate, &speed)) return 0;
+  cfsetispeed(&line, speed);
+  cfsetospeed(&line, speed);
+
+  line.c_cc[VMIN] = 1;
+  line.c_cc[VTIME] = 0;
+  line.c_cflag &= ~(PARENB | CSTOPB);
+  line.c_cflag |= CS8;
+  line.c_iflag &= ~INPCK;
+
+  tcflush(FD_COM, TCIFLUSH);
+  return tcsetattr(FD_COM, TCSANOW, &line) == 0 ? 1 : 0;
+}
+
+int Api_CloseSerial(void) {
+  if (FD_COM != -1) close(FD_COM);
+  FD_COM = -1;
+  return 1;
+}
+
+int Api_WriteSerial(const unsigned char* data, int length) {
+  if (FD_COM == -1) return 0;
+  if (length < 0) {
+    PrintDiagnostic("write error: ");
+    return 0;
+  }
+  // Callers take any count above 0 as a whole frame sent, so finish the
+  // write across partial writes, interruptions and a full line.
+  long deadline_ms = MonotonicMs() + kWriteDeadlineMs;
+  int written = 0;
+  do {
+    ssize_t n = write(FD_COM, data + written,
+                      static_cast<size_t>(length - written));
+    if (n > 0) {
+      written += static_cast<int>(n);
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) &&
+               WaitWritable(deadline_ms)) {
+      continue;
+    } else {
+      PrintDiagnostic("write error: ");
+      return 0;
+    }
+  } while (written < length);
+  return written;
+}
+
+int Api_ReadSerial(unsigned char* buffer, int capacity) {
+  if (FD_COM == -1 || capacity <= 0) return 0;
+  ssize_t n = read(FD_COM, buffer, static_cast<size_t>(capacity));
+  return n < 0 ? 0 : static_cast<int>(n);
+}
