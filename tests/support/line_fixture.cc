@@ -1,0 +1,95 @@
+#include "tests/support/line_fixture.h"
+
+#include <dirent.h>
+#include <poll.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include "link/frame_link.h"
+#include "serial/serial_port.h"
+#include "tests/support/node_redirect.h"
+
+namespace tagport_test {
+
+void RedirectNode(int index, const char* path) {
+  const std::string name = "TAGPORT_TTYMT" + std::to_string(index);
+  if (path) {
+    setenv(name.c_str(), path, 1);
+  } else {
+    unsetenv(name.c_str());
+  }
+}
+
+StdoutCapture::StdoutCapture() {
+  fflush(stdout);
+  char name[] = "/tmp/tagport-stdout-XXXXXX";
+  file_fd_ = mkstemp(name);
+  unlink(name);
+  saved_fd_ = dup(STDOUT_FILENO);
+  dup2(file_fd_, STDOUT_FILENO);
+}
+
+StdoutCapture::~StdoutCapture() {
+  fflush(stdout);
+  dup2(saved_fd_, STDOUT_FILENO);
+  close(saved_fd_);
+  close(file_fd_);
+}
+
+std::string StdoutCapture::Text() {
+  // No fflush here: the library must have flushed its own diagnostics.
+  std::string text;
+  char buffer[256];
+  ssize_t n;
+  off_t at = 0;
+  while ((n = pread(file_fd_, buffer, sizeof buffer, at)) > 0) {
+    text.append(buffer, static_cast<size_t>(n));
+    at += n;
+  }
+  return text;
+}
+
+int OpenDescriptorCount() {
+  int count = 0;
+  DIR* dir = opendir("/proc/self/fd");
+  if (!dir) return -1;
+  while (struct dirent* entry = readdir(dir)) {
+    if (entry->d_name[0] != '.') ++count;
+  }
+  closedir(dir);
+  return count - 1;  // the directory's own descriptor
+}
+
+Bytes Copy(const unsigned char* data, int n) {
+  return n > 0 ? Bytes(data, data + n) : Bytes();
+}
+
+void LineTest::SetUp() {
+  ASSERT_TRUE(reader_.ok()) << "no pseudo-terminal";
+  Api_CloseSerial();
+  ClearPacket();
+  RedirectNode(3, reader_.slave_path().c_str());
+  tagport_shim_reset_counts();
+}
+
+void LineTest::TearDown() {
+  Api_CloseSerial();
+  reader_.Stop();
+  for (int index = 0; index < 4; ++index) RedirectNode(index, nullptr);
+}
+
+Bytes LineTest::ReadLine(size_t count, int timeout_ms) {
+  Bytes bytes;
+  unsigned char buffer[4096];
+  while (bytes.size() < count) {
+    struct pollfd line = {reader_.master_fd(), POLLIN, 0};
+    if (poll(&line, 1, timeout_ms) <= 0) break;
+    const ssize_t n = read(reader_.master_fd(), buffer, sizeof buffer);
+    if (n <= 0) break;
+    bytes.insert(bytes.end(), buffer, buffer + n);
+  }
+  return bytes;
+}
+
+}  // namespace tagport_test

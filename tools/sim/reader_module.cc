@@ -1,0 +1,424 @@
+#include "tools/sim/reader_module.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+
+namespace tagport_sim {
+
+namespace {
+
+const Bytes kDefaultCard = {0x04, 0xA1, 0xB2, 0xC3, 0xD4, 0xE5, 0xF6, 0x07};
+const size_t kShortSeekData = 7;
+const uint8_t kFailureStatus = 2;
+const uint8_t kWrongTarget = 6;
+
+void SleepMs(int ms) {
+  if (ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+// Writes everything, waiting while the line is full. False when the line
+// is gone.
+bool WriteAll(int fd, const uint8_t* data, size_t n) {
+  size_t done = 0;
+  while (done < n) {
+    ssize_t written = write(fd, data + done, n - done);
+    if (written > 0) {
+      done += static_cast<size_t>(written);
+    } else if (written < 0 && errno == EINTR) {
+      continue;
+    } else if (written < 0 && errno == EAGAIN) {
+      struct pollfd line = {fd, POLLOUT, 0};
+      poll(&line, 1, 100);
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
+std::string Timestamp() {
+  struct timespec now;
+  clock_gettime(CLOCK_REALTIME, &now);
+  struct tm local;
+  localtime_r(&now.tv_sec, &local);
+  char text[32];
+  snprintf(text, sizeof text, "%02d:%02d:%02d.%03ld", local.tm_hour,
+           local.tm_min, local.tm_sec, now.tv_nsec / 1000000);
+  return text;
+}
+
+const struct {
+  Fault fault;
+  const char* name;
+} kFaultNames[] = {
+    {Fault::kNone, "none"},
+    {Fault::kSilent, "silent"},
+    {Fault::kBadChecksum, "bad-checksum"},
+    {Fault::kWrongStatus, "wrong-status"},
+    {Fault::kWrongTarget, "wrong-target"},
+    {Fault::kWrongCommand, "wrong-command"},
+    {Fault::kShortSeek, "short-seek"},
+    {Fault::kNoCardFlag, "no-card-flag"},
+    {Fault::kHangUp, "hang-up"},
+};
+
+}  // namespace
+
+uint8_t Checksum(const uint8_t* data, size_t n) {
+  uint8_t sum = 0;
+  for (size_t i = 0; i < n; ++i) sum = static_cast<uint8_t>(sum + data[i]);
+  return sum;
+}
+
+Bytes BuildFrame(uint8_t target, uint8_t status, uint8_t command,
+                 const Bytes& payload) {
+  const size_t length = payload.size() + kFrameOverhead;
+  Bytes frame(length - 1);
+  frame[0] = kStartByte;
+  frame[1] = static_cast<uint8_t>(length >> 8);
+  frame[2] = static_cast<uint8_t>(length);
+  frame[3] = target;
+  frame[4] = 0x00;
+  frame[5] = status;
+  frame[6] = command;
+  std::copy(payload.begin(), payload.end(), frame.begin() + 7);
+  frame.push_back(Checksum(frame.data(), frame.size()));
+  return frame;
+}
+
+std::string Hex(const uint8_t* data, size_t n) {
+  std::string text;
+  char byte[4];
+  for (size_t i = 0; i < n; ++i) {
+    snprintf(byte, sizeof byte, i ? " %02X" : "%02X", data[i]);
+    text += byte;
+  }
+  return text;
+}
+
+std::string Hex(const Bytes& bytes) { return Hex(bytes.data(), bytes.size()); }
+
+bool ParseHex(const std::string& text, Bytes* out) {
+  Bytes bytes;
+  int high = -1;
+  for (char c : text) {
+    if (c == ' ' || c == ':' || c == '-' || c == '\t') {
+      if (high >= 0) return false;  // a lone digit
+      continue;
+    }
+    if (!isxdigit(static_cast<unsigned char>(c))) return false;
+    const int digit = isdigit(static_cast<unsigned char>(c))
+                          ? c - '0'
+                          : tolower(static_cast<unsigned char>(c)) - 'a' + 10;
+    if (high < 0) {
+      high = digit;
+    } else {
+      bytes.push_back(static_cast<uint8_t>(high * 16 + digit));
+      high = -1;
+    }
+  }
+  if (high >= 0) return false;
+  *out = bytes;
+  return true;
+}
+
+const char* FaultName(Fault fault) {
+  for (const auto& entry : kFaultNames) {
+    if (entry.fault == fault) return entry.name;
+  }
+  return "?";
+}
+
+bool ParseFault(const std::string& name, Fault* fault) {
+  for (const auto& entry : kFaultNames) {
+    if (name == entry.name) {
+      *fault = entry.fault;
+      return true;
+    }
+  }
+  return false;
+}
+
+void FrameReader::Flush(const char* reason, std::vector<Event>* events) {
+  Bytes& source = pending_.empty() ? noise_ : pending_;
+  events->push_back(Event{false, source, reason});
+  source.clear();
+}
+
+void FrameReader::Feed(const uint8_t* data, size_t n,
+                       std::vector<Event>* events) {
+  for (size_t k = 0; k < n; ++k) {
+    const uint8_t byte = data[k];
+    if (pending_.empty()) {
+      if (byte != kStartByte) {
+        noise_.push_back(byte);
+        continue;
+      }
+      if (!noise_.empty()) Flush("no start byte", events);
+    }
+    pending_.push_back(byte);
+    if (pending_.size() < 3) continue;
+    const size_t length = pending_[1] * 256u + pending_[2];
+    if (length < kFrameOverhead) {
+      Flush("length below 8", events);
+    } else if (pending_.size() == length) {
+      if (Checksum(pending_.data(), length - 1) == pending_.back()) {
+        events->push_back(Event{true, pending_, ""});
+        pending_.clear();
+      } else {
+        Flush("bad checksum", events);
+      }
+    }
+  }
+  if (!noise_.empty()) Flush("no start byte", events);
+}
+
+ReaderModule::ReaderModule() : card_data_(kDefaultCard) {}
+
+void ReaderModule::SetCardData(const Bytes& data) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  card_data_ = data;
+}
+
+void ReaderModule::Script(const Reply& reply) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  script_.push_back(reply);
+}
+
+void ReaderModule::SetDefaultReply(const Reply& reply) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  default_reply_ = reply;
+}
+
+void ReaderModule::SetRandomFaults(uint32_t seed, int percent) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  random_.emplace(seed);
+  random_percent_ = percent;
+}
+
+void ReaderModule::SetLog(std::function<void(const std::string&)> log) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  log_ = std::move(log);
+}
+
+std::vector<Bytes> ReaderModule::Requests() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return requests_;
+}
+
+size_t ReaderModule::JunkBytes() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return junk_bytes_;
+}
+
+Bytes ReaderModule::BuildReply(const Bytes& request, const Reply& how) const {
+  if (how.raw) return *how.raw;
+  if (how.fault == Fault::kSilent || request.size() < kFrameOverhead) {
+    return {};
+  }
+  uint8_t target = request[3];
+  uint8_t command = request[6];
+  uint8_t status = 1;
+  Bytes payload;
+  switch (command) {
+    case kOpenCommand:
+    case kMoveCommand:
+      payload = {0x00};
+      break;
+    case kSeekCommand: {
+      Bytes card;
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        card = card_data_;
+      }
+      if (how.fault == Fault::kShortSeek) card.resize(kShortSeekData, 0x00);
+      payload = {how.fault == Fault::kNoCardFlag ? uint8_t{0} : uint8_t{1},
+                 0x00, 0x00, 0x00};
+      payload.insert(payload.end(), card.begin(), card.end());
+      break;
+    }
+    default:
+      status = kFailureStatus;  // a request this module does not know
+      break;
+  }
+  if (how.fault == Fault::kWrongStatus) status = kFailureStatus;
+  if (how.fault == Fault::kWrongTarget) {
+    target = target == kWrongTarget ? kWrongTarget + 1 : kWrongTarget;
+  }
+  if (how.fault == Fault::kWrongCommand) {
+    command = command == kOpenCommand ? kMoveCommand : kOpenCommand;
+  }
+  Bytes frame = BuildFrame(target, status, command, payload);
+  if (how.fault == Fault::kBadChecksum) frame.back()++;
+  return frame;
+}
+
+Reply ReaderModule::NextReply() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!script_.empty()) {
+    Reply reply = script_.front();
+    script_.pop_front();
+    return reply;
+  }
+  Reply reply = default_reply_;
+  if (random_ && static_cast<int>((*random_)() % 100) < random_percent_) {
+    // Faults that still leave the line usable, plus the harmless
+    // disturbances: pieces, noise, a delay.
+    const Fault kRandomFaults[] = {
+        Fault::kSilent,       Fault::kBadChecksum, Fault::kWrongStatus,
+        Fault::kWrongTarget,  Fault::kWrongCommand, Fault::kShortSeek,
+        Fault::kNoCardFlag,   Fault::kNone,        Fault::kNone};
+    const size_t pick = (*random_)() % (sizeof kRandomFaults / sizeof kRandomFaults[0]);
+    reply.fault = kRandomFaults[pick];
+    reply.pieces = 1 + (*random_)() % 4;
+    if ((*random_)() % 2) reply.noise_before = {0x00, 0x55, 0xAA};
+    reply.delay_ms = static_cast<int>((*random_)() % 20);
+  }
+  return reply;
+}
+
+void ReaderModule::Log(const char* direction, const std::string& text) {
+  std::function<void(const std::string&)> log;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    log = log_;
+  }
+  if (log) log(Timestamp() + " " + direction + " " + text);
+}
+
+void ReaderModule::Send(int* fd, const Bytes& reply, const Reply& how) {
+  SleepMs(how.delay_ms);
+  if (!how.noise_before.empty()) {
+    Log("->", "noise " + Hex(how.noise_before));
+    WriteAll(*fd, how.noise_before.data(), how.noise_before.size());
+  }
+  if (reply.empty()) {
+    Log("--", "no reply");
+  } else if (how.fault == Fault::kHangUp) {
+    const size_t half = reply.size() / 2;
+    Log("->", Hex(reply.data(), half) + " (then hang-up)");
+    WriteAll(*fd, reply.data(), half);
+    close(*fd);
+    *fd = -1;
+    return;
+  } else {
+    Log("->", Hex(reply) + (how.fault == Fault::kNone
+                                ? std::string()
+                                : std::string(" (") + FaultName(how.fault) + ")"));
+    const size_t pieces = how.pieces == 0 ? 1 : std::min(how.pieces, reply.size());
+    const size_t step = (reply.size() + pieces - 1) / pieces;
+    for (size_t at = 0; at < reply.size(); at += step) {
+      if (at > 0) SleepMs(how.piece_gap_ms);
+      if (!WriteAll(*fd, reply.data() + at, std::min(step, reply.size() - at))) {
+        return;
+      }
+    }
+  }
+  if (!how.noise_after.empty()) {
+    Log("->", "noise " + Hex(how.noise_after));
+    WriteAll(*fd, how.noise_after.data(), how.noise_after.size());
+  }
+}
+
+void ReaderModule::Serve(int* fd, const std::atomic<bool>& stop) {
+  FrameReader reader;
+  std::vector<FrameReader::Event> events;
+  uint8_t buffer[4096];
+  while (!stop.load() && *fd >= 0) {
+    struct pollfd line = {*fd, POLLIN, 0};
+    const int ready = poll(&line, 1, 20);
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready < 0) return;
+    if (ready == 0) continue;
+    if (!(line.revents & POLLIN)) return;  // hung up or failed
+    const ssize_t n = read(*fd, buffer, sizeof buffer);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    if (n <= 0) return;
+    events.clear();
+    reader.Feed(buffer, static_cast<size_t>(n), &events);
+    for (const FrameReader::Event& event : events) {
+      if (!event.is_frame) {
+        {
+          std::lock_guard<std::mutex> lock(mutex_);
+          junk_bytes_ += event.bytes.size();
+        }
+        Log("<-", "not a frame (" + event.reason + "): " + Hex(event.bytes));
+        continue;
+      }
+      Log("<-", Hex(event.bytes));
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        requests_.push_back(event.bytes);
+      }
+      const Reply how = NextReply();
+      Send(fd, BuildReply(event.bytes, how), how);
+      if (*fd < 0) return;
+    }
+  }
+}
+
+void OpenRawPty(int* master, int* slave, std::string* slave_path) {
+  *master = -1;
+  *slave = -1;
+  const int fd = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return;
+  char name[128];
+  if (grantpt(fd) != 0 || unlockpt(fd) != 0 ||
+      ptsname_r(fd, name, sizeof name) != 0) {
+    close(fd);
+    return;
+  }
+  const int slave_fd = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+  struct termios line;
+  if (slave_fd < 0 || tcgetattr(slave_fd, &line) != 0) {
+    if (slave_fd >= 0) close(slave_fd);
+    close(fd);
+    return;
+  }
+  // Raw from the start: no echo of replies that arrive before the library
+  // configures its end.
+  cfmakeraw(&line);
+  tcsetattr(slave_fd, TCSANOW, &line);
+  *master = fd;
+  *slave = slave_fd;
+  *slave_path = name;
+}
+
+SimulatedReader::SimulatedReader() {
+  OpenRawPty(&master_fd_, &slave_fd_, &slave_path_);
+}
+
+SimulatedReader::~SimulatedReader() {
+  Stop();
+  if (master_fd_ >= 0) close(master_fd_);
+  if (slave_fd_ >= 0) close(slave_fd_);
+}
+
+void SimulatedReader::Start() {
+  if (server_.joinable() || master_fd_ < 0) return;
+  stop_ = false;
+  server_ = std::thread([this] { module_.Serve(&master_fd_, stop_); });
+}
+
+void SimulatedReader::Stop() {
+  stop_ = true;
+  if (server_.joinable()) server_.join();
+}
+
+void SimulatedReader::HangUp() {
+  Stop();
+  if (master_fd_ >= 0) close(master_fd_);
+  master_fd_ = -1;
+}
+
+}  // namespace tagport_sim
