@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Installs what the project needs on Debian/Ubuntu (as root, or through sudo).
+#   scripts/setup.sh        build, tests and demonstration
+#   scripts/setup.sh ci     also cross compilers, qemu, sanitizer runtimes,
+#                           coverage and static-check tools
+set -euo pipefail
+
+packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev
+          openjdk-17-jdk-headless junit5)
+if [[ "${1:-}" == "ci" ]]; then
+  packages+=(clang libclang-rt-14-dev clang-format clang-tidy cppcheck valgrind
+             gcovr g++-aarch64-linux-gnu g++-arm-linux-gnueabihf qemu-user)
+fi
+
+missing=()
+for package in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" ||
+    missing+=("$package")
+done
+if ((${#missing[@]})); then
+  sudo_cmd=()
+  [[ $(id -u) -ne 0 ]] && sudo_cmd=(sudo)
+  "${sudo_cmd[@]}" apt-get update
+  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y --no-install-recommends "${missing[@]}"
+fi
