@@ -25,14 +25,13 @@ int jstring2pchar(JNIEnv* env, jstring text, const char* charsetName,
   int count = 0;
   jclass string_class = env->FindClass("java/lang/String");
   jstring charset = string_class ? env->NewStringUTF(charsetName) : nullptr;
-  jmethodID get_bytes =
-      charset ? env->GetMethodID(string_class, "getBytes",
-                                 "(Ljava/lang/String;)[B")
-              : nullptr;
-  jbyteArray encoded =
-      get_bytes ? static_cast<jbyteArray>(
-                      env->CallObjectMethod(text, get_bytes, charset))
-                : nullptr;
+  jmethodID get_bytes = charset ? env->GetMethodID(string_class, "getBytes",
+                                                   "(Ljava/lang/String;)[B")
+                                : nullptr;
+  jbyteArray encoded = get_bytes
+                           ? static_cast<jbyteArray>(env->CallObjectMethod(
+                                 text, get_bytes, charset))
+                           : nullptr;
   if (encoded != nullptr && !env->ExceptionCheck()) {
     const jsize n = env->GetArrayLength(encoded);
     jbyte* bytes = env->GetByteArrayElements(encoded, nullptr);
@@ -57,9 +56,9 @@ jstring pchar2jstring(JNIEnv* env, const char* text, const char* charsetName) {
   jstring charset = env->NewStringUTF(charsetName);
   jclass string_class = charset ? env->FindClass("java/lang/String") : nullptr;
   jmethodID constructor =
-      string_class ? env->GetMethodID(string_class, "<init>",
-                                      "([BLjava/lang/String;)V")
-                   : nullptr;
+      string_class
+          ? env->GetMethodID(string_class, "<init>", "([BLjava/lang/String;)V")
+          : nullptr;
   jbyteArray bytes =
       constructor ? env->NewByteArray(static_cast<jsize>(length)) : nullptr;
   jobject decoded = nullptr;

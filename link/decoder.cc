@@ -19,7 +19,9 @@ void ResetCounters() {
   PacketLen = 0;
 }
 
-bool FrameComplete() { return PacketLen >= kFrameOverhead && MsgLen >= PacketLen; }
+bool FrameComplete() {
+  return PacketLen >= kFrameOverhead && MsgLen >= PacketLen;
+}
 
 }  // namespace
 
@@ -53,7 +55,8 @@ int RxDecode(int byte) {
   if (i == 2) {
     PacketLen = MsgBuf[1] * 256 + MsgBuf[2];
     // Too short to be a frame, or too long for MsgBuf: hunt again.
-    if (PacketLen < kFrameOverhead || PacketLen > kFrameCapacity) ResetCounters();
+    if (PacketLen < kFrameOverhead || PacketLen > kFrameCapacity)
+      ResetCounters();
     return 0;
   }
   if (PacketLen == i + 1) {

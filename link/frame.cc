@@ -9,7 +9,10 @@ int32_t SentLen;
 
 int GetChkSum(const unsigned char* data, int length) {
   unsigned char sum = 0;
-  for (int i = 0; i < length; ++i) sum = static_cast<unsigned char>(sum + data[i]);
+  if (data == nullptr) return 0;
+  for (int i = 0; i < length; ++i) {
+    sum = static_cast<unsigned char>(sum + data[i]);
+  }
   return sum;
 }
 

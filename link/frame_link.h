@@ -21,7 +21,8 @@ extern unsigned char MsgBuf[2048];
 extern int32_t MsgLen;
 extern int32_t PacketLen;
 
-// Sum of the first `length` bytes modulo 256: 0..255 (0 for length <= 0).
+// Sum of the first `length` bytes modulo 256: 0..255 (0 for length <= 0
+// or null data).
 int GetChkSum(const unsigned char* data, int length);
 
 // Builds a request frame in SentBuf and writes it. The byte count written,

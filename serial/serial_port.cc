@@ -12,8 +12,8 @@ int32_t FD_COM = -1;
 
 namespace {
 
-const char* const kDeviceNodes[] = {"/dev/ttyMT0", "/dev/ttyMT1",
-                                    "/dev/ttyMT2", "/dev/ttyMT3"};
+const char* const kDeviceNodes[] = {"/dev/ttyMT0", "/dev/ttyMT1", "/dev/ttyMT2",
+                                    "/dev/ttyMT3"};
 
 struct RateEntry {
   int32_t rate;
@@ -125,8 +125,8 @@ int Api_WriteSerial(const unsigned char* data, int length) {
   long deadline_ms = MonotonicMs() + kWriteDeadlineMs;
   int written = 0;
   do {
-    ssize_t n = write(FD_COM, data + written,
-                      static_cast<size_t>(length - written));
+    ssize_t n =
+        write(FD_COM, data + written, static_cast<size_t>(length - written));
     if (n > 0) {
       written += static_cast<int>(n);
     } else if (n < 0 && errno == EINTR) {

@@ -48,15 +48,14 @@ static const char* redirect(const char* path) {
 #define REAL(name, type) ((type)dlsym(RTLD_NEXT, #name))
 
 // The optional mode argument is read only when the flags say it is there.
-#define MODE_ARG(flags, mode)                       \
-  do {                                              \
-    if (((flags) & O_CREAT) ||                     \
-        ((flags) & O_TMPFILE) == O_TMPFILE) {       \
-      va_list args;                                 \
-      va_start(args, flags);                        \
-      mode = (mode_t)va_arg(args, int);             \
-      va_end(args);                                 \
-    }                                               \
+#define MODE_ARG(flags, mode)                                    \
+  do {                                                           \
+    if (((flags)&O_CREAT) || ((flags)&O_TMPFILE) == O_TMPFILE) { \
+      va_list args;                                              \
+      va_start(args, flags);                                     \
+      mode = (mode_t)va_arg(args, int);                          \
+      va_end(args);                                              \
+    }                                                            \
   } while (0)
 
 typedef int (*open_fn)(const char*, int, ...);

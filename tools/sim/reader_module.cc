@@ -275,10 +275,11 @@ Reply ReaderModule::NextReply() {
     // Faults that still leave the line usable, plus the harmless
     // disturbances: pieces, noise, a delay.
     const Fault kRandomFaults[] = {
-        Fault::kSilent,       Fault::kBadChecksum, Fault::kWrongStatus,
-        Fault::kWrongTarget,  Fault::kWrongCommand, Fault::kShortSeek,
-        Fault::kNoCardFlag,   Fault::kNone,        Fault::kNone};
-    const size_t pick = (*random_)() % (sizeof kRandomFaults / sizeof kRandomFaults[0]);
+        Fault::kSilent,      Fault::kBadChecksum,  Fault::kWrongStatus,
+        Fault::kWrongTarget, Fault::kWrongCommand, Fault::kShortSeek,
+        Fault::kNoCardFlag,  Fault::kNone,         Fault::kNone};
+    const size_t pick =
+        (*random_)() % (sizeof kRandomFaults / sizeof kRandomFaults[0]);
     reply.fault = kRandomFaults[pick];
     reply.pieces = 1 + (*random_)() % 4;
     if ((*random_)() % 2) reply.noise_before = {0x00, 0x55, 0xAA};
@@ -312,14 +313,17 @@ void ReaderModule::Send(int* fd, const Bytes& reply, const Reply& how) {
     *fd = -1;
     return;
   } else {
-    Log("->", Hex(reply) + (how.fault == Fault::kNone
-                                ? std::string()
-                                : std::string(" (") + FaultName(how.fault) + ")"));
-    const size_t pieces = how.pieces == 0 ? 1 : std::min(how.pieces, reply.size());
+    Log("->",
+        Hex(reply) + (how.fault == Fault::kNone
+                          ? std::string()
+                          : std::string(" (") + FaultName(how.fault) + ")"));
+    const size_t pieces =
+        how.pieces == 0 ? 1 : std::min(how.pieces, reply.size());
     const size_t step = (reply.size() + pieces - 1) / pieces;
     for (size_t at = 0; at < reply.size(); at += step) {
       if (at > 0) SleepMs(how.piece_gap_ms);
-      if (!WriteAll(*fd, reply.data() + at, std::min(step, reply.size() - at))) {
+      if (!WriteAll(*fd, reply.data() + at,
+                    std::min(step, reply.size() - at))) {
         return;
       }
     }

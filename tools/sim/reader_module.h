@@ -54,21 +54,21 @@ class FrameReader {
 
  private:
   void Flush(const char* reason, std::vector<Event>* events);
-  Bytes pending_;   // bytes of the frame being gathered
-  Bytes noise_;     // bytes skipped while hunting for a start byte
+  Bytes pending_;  // bytes of the frame being gathered
+  Bytes noise_;    // bytes skipped while hunting for a start byte
 };
 
 // How to answer one request.
 enum class Fault {
   kNone,
-  kSilent,         // no reply at all
-  kBadChecksum,    // last byte off by one
-  kWrongStatus,    // status 2
-  kWrongTarget,    // target 6
-  kWrongCommand,   // another command byte
-  kShortSeek,      // a 0x41 reply with 7 data bytes (19-byte frame)
-  kNoCardFlag,     // a 0x41 reply whose byte 7 is 0
-  kHangUp,         // half the reply, then the line is closed
+  kSilent,        // no reply at all
+  kBadChecksum,   // last byte off by one
+  kWrongStatus,   // status 2
+  kWrongTarget,   // target 6
+  kWrongCommand,  // another command byte
+  kShortSeek,     // a 0x41 reply with 7 data bytes (19-byte frame)
+  kNoCardFlag,    // a 0x41 reply whose byte 7 is 0
+  kHangUp,        // half the reply, then the line is closed
 };
 
 const char* FaultName(Fault fault);
@@ -76,12 +76,12 @@ bool ParseFault(const std::string& name, Fault* fault);
 
 struct Reply {
   Fault fault = Fault::kNone;
-  int delay_ms = 0;         // before the first byte
-  size_t pieces = 1;        // the reply is written in this many parts
-  int piece_gap_ms = 2;     // pause between parts
-  Bytes noise_before;       // written ahead of the reply
-  Bytes noise_after;        // written behind it
-  std::optional<Bytes> raw; // sent instead of the built reply
+  int delay_ms = 0;          // before the first byte
+  size_t pieces = 1;         // the reply is written in this many parts
+  int piece_gap_ms = 2;      // pause between parts
+  Bytes noise_before;        // written ahead of the reply
+  Bytes noise_after;         // written behind it
+  std::optional<Bytes> raw;  // sent instead of the built reply
 };
 
 class ReaderModule {
