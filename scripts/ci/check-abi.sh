@@ -1,0 +1,68 @@
+#!/usr/bin/env bash
+# Checks what a built libtagport.so shows to the loader:
+#   - the dynamic symbols it defines are exactly the names in libtagport.map;
+#   - it needs libc alone (no C++ runtime, no libgcc_s);
+#   - it is bound at load (BIND_NOW), so relro covers the GOT;
+#   - its LOAD segments are aligned to 16 KiB, as 16 KiB-page devices need.
+# Usage: scripts/ci/check-abi.sh <libtagport.so> [nm] [readelf]
+# Pass the cross binutils (e.g. aarch64-linux-gnu-nm) for a target library.
+set -euo pipefail
+
+lib=${1:?usage: check-abi.sh <libtagport.so> [nm] [readelf]}
+nm_tool=${2:-nm}
+readelf_tool=${3:-readelf}
+map="$(cd "$(dirname "$0")/../.." && pwd)/libtagport.map"
+failures=0
+
+fail() {
+  echo "check-abi: $lib: $*" >&2
+  failures=$((failures + 1))
+}
+
+[[ -f "$lib" ]] || { echo "check-abi: no such file: $lib" >&2; exit 2; }
+
+# Names between "global:" and "local:", one per line, without the ';'.
+expected=$(sed -n '/global:/,/local:/p' "$map" |
+           sed -e 's#/\*.*\*/##' -e 's/[[:space:]]//g' |
+           grep -v -e '^global:' -e '^local:' -e '^$' | tr -d ';' | sort)
+actual=$("$nm_tool" -D --defined-only "$lib" | awk 'NF >= 3 {print $3}' |
+         sed 's/@.*//' | sort)
+expected_count=$(wc -l <<<"$expected")
+if [[ "$expected_count" -ne 21 ]]; then
+  fail "libtagport.map lists $expected_count names, 21 expected"
+fi
+if [[ "$actual" != "$expected" ]]; then
+  fail "exported names differ from libtagport.map (< map, > library):"
+  diff <(echo "$expected") <(echo "$actual") >&2 || true
+fi
+
+dynamic=$("$readelf_tool" -d -W "$lib")
+needed=$(sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' <<<"$dynamic" | sort)
+# glibc names its C library libc.so.6; bionic and musl plain libc.so. On
+# ARM glibc keeps the stack-protector guard (__stack_chk_guard) in its
+# dynamic loader, so -fstack-protector code there needs ld-linux-aarch64.so.1
+# or ld-linux-armhf.so.3 as well: that is still the C library (same package,
+# same version), not another runtime. Bionic keeps the guard in TLS.
+if [[ -z "$needed" ]] || ! grep -qE '^libc\.so(\.6)?$' <<<"$needed" ||
+   grep -qvE '^libc\.so(\.6)?$|^ld-linux-(aarch64\.so\.1|armhf\.so\.3)$' <<<"$needed"; then
+  fail "NEEDED should be libc alone, is: $(echo $needed)"
+fi
+if ! grep -qE '\(FLAGS\).*BIND_NOW|\(FLAGS_1\).*NOW' <<<"$dynamic"; then
+  fail "not linked with -z now (no BIND_NOW)"
+fi
+
+alignments=$("$readelf_tool" -l -W "$lib" | awk '$1 == "LOAD" {print $NF}')
+if [[ -z "$alignments" ]]; then
+  fail "no LOAD segments"
+fi
+for alignment in $alignments; do
+  if [[ "$((alignment))" -ne $((0x4000)) ]]; then
+    fail "LOAD segment aligned to $alignment, 0x4000 expected"
+  fi
+done
+
+if ((failures)); then
+  exit 1
+fi
+echo "check-abi: $lib: $(wc -l <<<"$actual") exports as mapped," \
+     "NEEDED $(echo $needed), BIND_NOW, LOAD align 0x4000"
