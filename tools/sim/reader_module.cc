@@ -195,6 +195,11 @@ void ReaderModule::Script(const Reply& reply) {
   script_.push_back(reply);
 }
 
+void ReaderModule::ScriptFor(uint8_t command, const Reply& reply) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  command_script_.emplace_back(command, reply);
+}
+
 void ReaderModule::SetDefaultReply(const Reply& reply) {
   std::lock_guard<std::mutex> lock(mutex_);
   default_reply_ = reply;
@@ -219,6 +224,11 @@ std::vector<Bytes> ReaderModule::Requests() const {
 size_t ReaderModule::JunkBytes() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return junk_bytes_;
+}
+
+size_t ReaderModule::Answered() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return answered_;
 }
 
 Bytes ReaderModule::BuildReply(const Bytes& request, const Reply& how) const {
@@ -263,8 +273,16 @@ Bytes ReaderModule::BuildReply(const Bytes& request, const Reply& how) const {
   return frame;
 }
 
-Reply ReaderModule::NextReply() {
+Reply ReaderModule::NextReply(uint8_t command) {
   std::lock_guard<std::mutex> lock(mutex_);
+  for (auto entry = command_script_.begin(); entry != command_script_.end();
+       ++entry) {
+    if (entry->first == command) {
+      Reply reply = entry->second;
+      command_script_.erase(entry);
+      return reply;
+    }
+  }
   if (!script_.empty()) {
     Reply reply = script_.front();
     script_.pop_front();
@@ -364,8 +382,12 @@ void ReaderModule::Serve(int* fd, const std::atomic<bool>& stop) {
         std::lock_guard<std::mutex> lock(mutex_);
         requests_.push_back(event.bytes);
       }
-      const Reply how = NextReply();
+      const Reply how = NextReply(event.bytes[6]);
       Send(fd, BuildReply(event.bytes, how), how);
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        ++answered_;
+      }
       if (*fd < 0) return;
     }
   }

@@ -15,6 +15,7 @@
 #include <random>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace tagport_sim {
@@ -92,6 +93,9 @@ class ReaderModule {
   void SetCardData(const Bytes& data);
   // Answers the next request in this way (queued, first in first out).
   void Script(const Reply& reply);
+  // Answers the next request carrying `command` in this way; such entries
+  // are used before the general script.
+  void ScriptFor(uint8_t command, const Reply& reply);
   // How requests beyond the script are answered.
   void SetDefaultReply(const Reply& reply);
   // With a seed, about `percent` of unscripted requests get a random fault.
@@ -110,21 +114,25 @@ class ReaderModule {
   // Every request frame received so far, and the count of junk bytes.
   std::vector<Bytes> Requests() const;
   size_t JunkBytes() const;
+  // Requests whose reply (or silence) has been fully sent.
+  size_t Answered() const;
 
  private:
-  Reply NextReply();
+  Reply NextReply(uint8_t command);
   void Send(int* fd, const Bytes& reply, const Reply& how);
   void Log(const char* direction, const std::string& text);
 
   mutable std::mutex mutex_;
   Bytes card_data_;
   std::deque<Reply> script_;
+  std::deque<std::pair<uint8_t, Reply>> command_script_;
   Reply default_reply_;
   std::optional<std::mt19937> random_;
   int random_percent_ = 0;
   std::function<void(const std::string&)> log_;
   std::vector<Bytes> requests_;
   size_t junk_bytes_ = 0;
+  size_t answered_ = 0;
 };
 
 // A reader module on a fresh pseudo-terminal, served by a thread. The slave

@@ -1,0 +1,416 @@
+// tagport-sim: plays the reader module on a pseudo-terminal or a serial
+// device, logging every frame, so the library (or tagport-probe) can be run
+// against it without the hardware.
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tools/sim/reader_module.h"
+
+namespace {
+
+using tagport_sim::Bytes;
+using tagport_sim::Fault;
+using tagport_sim::Reply;
+
+constexpr int kUsageError = 2;
+constexpr int kRunError = 1;
+
+std::atomic<bool> stop_requested{false};
+
+void OnStopSignal(int) { stop_requested = true; }
+
+const char kUsage[] =
+    "Usage: tagport-sim [OPTION]...\n"
+    "Plays the card-reader module: answers requests 0x40 (open), 0x41 (seek)\n"
+    "and 0x50 (move) and logs every frame in both directions.\n"
+    "\n"
+    "Line (default: a new pseudo-terminal, its path printed on start):\n"
+    "  --link PATH          also make PATH a symbolic link to the\n"
+    "                       pseudo-terminal (removed on exit)\n"
+    "  --device PATH        serve an existing serial device instead,\n"
+    "                       configured raw, 8 data bits, no parity, 1 stop "
+    "bit\n"
+    "  --rate N             bit rate of --device (default 115200)\n"
+    "\n"
+    "Replies:\n"
+    "  --card HEX           data of the 0x41 reply, at least 8 bytes\n"
+    "                       (default \"04 A1 B2 C3 D4 E5 F6 07\")\n"
+    "  --script LIST        how to answer the coming requests, one item per\n"
+    "                       request, comma-separated: [CMD:]FAULT[+MOD]...\n"
+    "                       An item with CMD (open, seek, move or a hex code\n"
+    "                       such as 0x41) waits for a request of that kind.\n"
+    "                       FAULT: none, silent, bad-checksum, wrong-status,\n"
+    "                       wrong-target, wrong-command, short-seek,\n"
+    "                       no-card-flag, hang-up.\n"
+    "                       MOD: delay=MS, pieces=N, gap=MS, noise=HEX.\n"
+    "                       Requests beyond the script get the defaults.\n"
+    "  --delay MS           default pause before each reply (0)\n"
+    "  --pieces N           default: write each reply in N parts (1)\n"
+    "  --gap MS             pause between parts (2)\n"
+    "  --noise HEX          bytes written ahead of every default reply\n"
+    "  --random-faults PCT  give about PCT percent of unscripted requests a\n"
+    "                       random fault, split or delay (needs --seed)\n"
+    "  --seed N             seed of the random faults\n"
+    "\n"
+    "Run:\n"
+    "  --count N            exit after answering N requests\n"
+    "  --help               show this text\n"
+    "\n"
+    "Log lines: TIME <- HEX (a request), TIME -> HEX (a reply or noise),\n"
+    "TIME -- no reply, and TIME <- not a frame (REASON): HEX for received\n"
+    "bytes that form no valid frame. Exit status: 0 done, 1 the line could "
+    "not\n"
+    "be set up, 2 bad options. SIGINT and SIGTERM end the run cleanly.\n";
+
+struct Options {
+  std::string link_path;
+  std::string device_path;
+  int rate = 115200;
+  bool rate_given = false;
+  Bytes card;
+  bool card_given = false;
+  std::vector<std::pair<int, Reply>> script;  // command or -1 for any
+  Reply default_reply;
+  int random_percent = -1;
+  long long seed = -1;
+  long long count = 0;
+};
+
+[[noreturn]] void UsageError(const std::string& message) {
+  fprintf(stderr, "tagport-sim: %s\nTry 'tagport-sim --help'.\n",
+          message.c_str());
+  exit(kUsageError);
+}
+
+long long ParseNumber(const std::string& option, const std::string& text,
+                      long long low, long long high) {
+  char* end = nullptr;
+  errno = 0;
+  const long long value = strtoll(text.c_str(), &end, 10);
+  if (text.empty() || *end != '\0' || errno != 0 || value < low ||
+      value > high) {
+    UsageError(option + ": '" + text + "' is not a number from " +
+               std::to_string(low) + " to " + std::to_string(high));
+  }
+  return value;
+}
+
+Bytes ParseHexOption(const std::string& option, const std::string& text) {
+  Bytes bytes;
+  if (!tagport_sim::ParseHex(text, &bytes)) {
+    UsageError(option + ": '" + text + "' is not hex bytes like \"1E 00 09\"");
+  }
+  return bytes;
+}
+
+int ParseCommand(const std::string& name) {
+  if (name == "open") return tagport_sim::kOpenCommand;
+  if (name == "seek") return tagport_sim::kSeekCommand;
+  if (name == "move") return tagport_sim::kMoveCommand;
+  Bytes code;
+  const std::string digits =
+      name.rfind("0x", 0) == 0 || name.rfind("0X", 0) == 0 ? name.substr(2)
+                                                           : "";
+  if (digits.size() == 2 && tagport_sim::ParseHex(digits, &code)) {
+    return code[0];
+  }
+  UsageError("--script: unknown command '" + name +
+             "' (open, seek, move or a code like 0x41)");
+}
+
+std::vector<std::string> Split(const std::string& text, char separator) {
+  std::vector<std::string> parts;
+  size_t start = 0;
+  for (;;) {
+    const size_t end = text.find(separator, start);
+    parts.push_back(text.substr(start, end - start));
+    if (end == std::string::npos) return parts;
+    start = end + 1;
+  }
+}
+
+// Applies "delay=MS", "pieces=N", "gap=MS" or "noise=HEX" to `reply`.
+void ApplyModifier(const std::string& option, const std::string& modifier,
+                   Reply* reply) {
+  const size_t equals = modifier.find('=');
+  const std::string key = modifier.substr(0, equals);
+  const std::string value =
+      equals == std::string::npos ? "" : modifier.substr(equals + 1);
+  const std::string where = option + " " + key;
+  if (key == "delay") {
+    reply->delay_ms = static_cast<int>(ParseNumber(where, value, 0, 60000));
+  } else if (key == "pieces") {
+    reply->pieces = static_cast<size_t>(ParseNumber(where, value, 1, 4096));
+  } else if (key == "gap") {
+    reply->piece_gap_ms = static_cast<int>(ParseNumber(where, value, 0, 60000));
+  } else if (key == "noise") {
+    reply->noise_before = ParseHexOption(where, value);
+  } else {
+    UsageError(option + ": unknown modifier '" + modifier +
+               "' (delay=MS, pieces=N, gap=MS, noise=HEX)");
+  }
+}
+
+void ParseScript(const std::string& text, const Reply& defaults,
+                 Options* options) {
+  for (const std::string& item : Split(text, ',')) {
+    std::vector<std::string> parts = Split(item, '+');
+    std::string fault_name = parts[0];
+    int command = -1;
+    const size_t colon = fault_name.find(':');
+    if (colon != std::string::npos) {
+      command = ParseCommand(fault_name.substr(0, colon));
+      fault_name = fault_name.substr(colon + 1);
+    }
+    Reply reply = defaults;
+    if (!tagport_sim::ParseFault(fault_name, &reply.fault)) {
+      UsageError("--script: unknown fault '" + fault_name + "' in '" + item +
+                 "'");
+    }
+    for (size_t k = 1; k < parts.size(); ++k) {
+      ApplyModifier("--script", parts[k], &reply);
+    }
+    options->script.emplace_back(command, reply);
+  }
+}
+
+Options ParseOptions(int argc, char** argv) {
+  Options options;
+  std::string script_text;
+  bool script_given = false;
+  for (int k = 1; k < argc; ++k) {
+    const std::string option = argv[k];
+    if (option == "--help" || option == "-h") {
+      fputs(kUsage, stdout);
+      exit(0);
+    }
+    if (option.rfind("--", 0) != 0)
+      UsageError("unexpected argument '" + option + "'");
+    if (k + 1 >= argc) UsageError(option + " needs a value");
+    const std::string value = argv[++k];
+    Reply& defaults = options.default_reply;
+    if (option == "--link") {
+      options.link_path = value;
+    } else if (option == "--device") {
+      options.device_path = value;
+    } else if (option == "--rate") {
+      options.rate = static_cast<int>(ParseNumber(option, value, 1, 4000000));
+      options.rate_given = true;
+    } else if (option == "--card") {
+      options.card = ParseHexOption(option, value);
+      options.card_given = true;
+      if (options.card.size() < 8) {
+        UsageError("--card: the card data must be at least 8 bytes");
+      }
+      // A reply frame holds 12 bytes besides the data and at most 65535.
+      if (options.card.size() > 65535 - 12) UsageError("--card: too long");
+    } else if (option == "--script") {
+      script_text = value;
+      script_given = true;
+    } else if (option == "--delay") {
+      ApplyModifier(option, "delay=" + value, &defaults);
+    } else if (option == "--pieces") {
+      ApplyModifier(option, "pieces=" + value, &defaults);
+    } else if (option == "--gap") {
+      ApplyModifier(option, "gap=" + value, &defaults);
+    } else if (option == "--noise") {
+      ApplyModifier(option, "noise=" + value, &defaults);
+    } else if (option == "--random-faults") {
+      options.random_percent =
+          static_cast<int>(ParseNumber(option, value, 0, 100));
+    } else if (option == "--seed") {
+      options.seed = ParseNumber(option, value, 0, 4294967295LL);
+    } else if (option == "--count") {
+      options.count = ParseNumber(option, value, 1, 1000000000);
+    } else {
+      UsageError("unknown option '" + option + "'");
+    }
+  }
+  if (!options.device_path.empty() && !options.link_path.empty()) {
+    UsageError("--link and --device exclude each other");
+  }
+  if (options.rate_given && options.device_path.empty()) {
+    UsageError("--rate applies to --device only");
+  }
+  if ((options.random_percent >= 0) != (options.seed >= 0)) {
+    UsageError("--random-faults and --seed go together");
+  }
+  // Script items take the defaults given anywhere on the line.
+  if (script_given) ParseScript(script_text, options.default_reply, &options);
+  return options;
+}
+
+bool SpeedForRate(int rate, speed_t* speed) {
+  static const struct {
+    int rate;
+    speed_t speed;
+  } kSpeeds[] = {
+      {2400, B2400},       {4800, B4800},       {9600, B9600},
+      {19200, B19200},     {38400, B38400},     {57600, B57600},
+      {115200, B115200},   {230400, B230400},   {460800, B460800},
+      {921600, B921600},   {1000000, B1000000}, {1152000, B1152000},
+      {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000},
+      {3000000, B3000000}, {3500000, B3500000}, {4000000, B4000000},
+  };
+  for (const auto& entry : kSpeeds) {
+    if (entry.rate == rate) {
+      *speed = entry.speed;
+      return true;
+    }
+  }
+  return false;
+}
+
+// Opens `path` raw 8N1 at `speed`, non-blocking; -1 after a message.
+int OpenDevice(const std::string& path, speed_t speed) {
+  const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    fprintf(stderr, "tagport-sim: cannot open %s: %s\n", path.c_str(),
+            strerror(errno));
+    return -1;
+  }
+  struct termios line;
+  if (tcgetattr(fd, &line) != 0) {
+    fprintf(stderr, "tagport-sim: %s is not a serial line: %s\n", path.c_str(),
+            strerror(errno));
+    close(fd);
+    return -1;
+  }
+  cfmakeraw(&line);
+  line.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS);
+  line.c_cflag |= CS8 | CLOCAL | CREAD;
+  line.c_cc[VMIN] = 1;
+  line.c_cc[VTIME] = 0;
+  cfsetispeed(&line, speed);
+  cfsetospeed(&line, speed);
+  tcflush(fd, TCIOFLUSH);
+  if (tcsetattr(fd, TCSANOW, &line) != 0) {
+    fprintf(stderr, "tagport-sim: cannot configure %s: %s\n", path.c_str(),
+            strerror(errno));
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+void Say(const std::string& line) {
+  fprintf(stdout, "%s\n", line.c_str());
+  fflush(stdout);
+}
+
+// Until the other end has taken what was written to it, or a while.
+void LetRepliesDrain(int peer_fd) {
+  for (int waited_ms = 0; peer_fd >= 0 && waited_ms < 2000; waited_ms += 10) {
+    int waiting = 0;
+    if (ioctl(peer_fd, FIONREAD, &waiting) != 0 || waiting == 0) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const Options options = ParseOptions(argc, argv);
+
+  tagport_sim::ReaderModule module;
+  if (options.card_given) module.SetCardData(options.card);
+  module.SetDefaultReply(options.default_reply);
+  for (const auto& entry : options.script) {
+    if (entry.first < 0) {
+      module.Script(entry.second);
+    } else {
+      module.ScriptFor(static_cast<uint8_t>(entry.first), entry.second);
+    }
+  }
+  if (options.random_percent >= 0) {
+    module.SetRandomFaults(static_cast<uint32_t>(options.seed),
+                           options.random_percent);
+  }
+  module.SetLog(Say);
+
+  struct sigaction action;
+  memset(&action, 0, sizeof action);
+  action.sa_handler = OnStopSignal;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+
+  int line_fd = -1;
+  int slave_fd = -1;  // held open so the line outlives the library's close
+  if (!options.device_path.empty()) {
+    speed_t speed;
+    if (!SpeedForRate(options.rate, &speed)) {
+      fprintf(stderr, "tagport-sim: --rate: %d is not a supported rate\n",
+              options.rate);
+      return kUsageError;
+    }
+    line_fd = OpenDevice(options.device_path, speed);
+    if (line_fd < 0) return kRunError;
+    Say("tagport-sim: module on " + options.device_path + " at " +
+        std::to_string(options.rate) + " bit/s");
+  } else {
+    std::string slave_path;
+    tagport_sim::OpenRawPty(&line_fd, &slave_fd, &slave_path);
+    if (line_fd < 0) {
+      fprintf(stderr, "tagport-sim: cannot open a pseudo-terminal: %s\n",
+              strerror(errno));
+      return kRunError;
+    }
+    if (!options.link_path.empty()) {
+      struct stat existing;
+      // A link left by a run that was killed is replaced; anything else is
+      // not ours to remove.
+      if (lstat(options.link_path.c_str(), &existing) == 0 &&
+          S_ISLNK(existing.st_mode)) {
+        unlink(options.link_path.c_str());
+      }
+      if (symlink(slave_path.c_str(), options.link_path.c_str()) != 0) {
+        fprintf(stderr, "tagport-sim: cannot link %s: %s\n",
+                options.link_path.c_str(), strerror(errno));
+        return kRunError;
+      }
+      Say("tagport-sim: module on " + slave_path + " (linked as " +
+          options.link_path + ")");
+    } else {
+      Say("tagport-sim: module on " + slave_path);
+    }
+  }
+
+  std::atomic<bool> stop_serving{false};
+  std::atomic<bool> line_gone{false};
+  std::thread server([&] {
+    module.Serve(&line_fd, stop_serving);
+    line_gone = true;  // a hang-up reply, or the device went away
+  });
+  const size_t count = static_cast<size_t>(options.count);
+  while (!stop_requested && !line_gone &&
+         (count == 0 || module.Answered() < count)) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  if (!stop_requested) LetRepliesDrain(slave_fd);
+  stop_serving = true;
+  server.join();
+
+  if (!options.link_path.empty()) unlink(options.link_path.c_str());
+  if (line_fd >= 0) close(line_fd);
+  if (slave_fd >= 0) close(slave_fd);
+  Say("tagport-sim: " + std::to_string(module.Requests().size()) +
+      " requests, " + std::to_string(module.JunkBytes()) +
+      " bytes outside frames");
+  return 0;
+}
