@@ -162,30 +162,35 @@ DecodeStream BuildDecodeStream() {
 void BM_DecodeStream(benchmark::State& state) {
   static const DecodeStream stream = BuildDecodeStream();
   long frames = 0;
+  // Per pass, so that the median pass speaks for the decoder rather than for
+  // whatever else ran on the machine meanwhile.
+  std::vector<double> cpu_passes;
+  std::vector<double> wall_passes;
   ClearPacket();
-  const Clock::time_point start = Clock::now();
-  const double cpu_start = ThreadCpuSeconds();
   for (auto _ : state) {
+    const Clock::time_point start = Clock::now();
+    const double cpu_start = ThreadCpuSeconds();
     for (const uint8_t byte : stream.bytes) {
       if (RxDecode(byte) == 1) {
         ++frames;
         ClearPacket();
       }
     }
+    cpu_passes.push_back(ThreadCpuSeconds() - cpu_start);
+    wall_passes.push_back(Seconds(Clock::now() - start));
   }
-  const double cpu_elapsed = ThreadCpuSeconds() - cpu_start;
-  const double elapsed = Seconds(Clock::now() - start);
   const auto passes = static_cast<long>(state.iterations());
   if (frames != stream.frames * passes) {
     state.SkipWithError("the decoder missed or invented frames");
     return;
   }
-  const double bytes =
-      static_cast<double>(stream.bytes.size()) * static_cast<double>(passes);
-  state.SetBytesProcessed(static_cast<int64_t>(bytes));
+  const double pass_bytes = static_cast<double>(stream.bytes.size());
+  state.SetBytesProcessed(static_cast<int64_t>(pass_bytes) * passes);
   state.counters["frames_per_pass"] = static_cast<double>(stream.frames);
-  figures.decode_mb_per_cpu_s = bytes / cpu_elapsed / 1e6;
-  figures.decode_mb_per_wall_s = bytes / elapsed / 1e6;
+  figures.decode_mb_per_cpu_s =
+      pass_bytes / Summarize(std::move(cpu_passes), 0).median_s / 1e6;
+  figures.decode_mb_per_wall_s =
+      pass_bytes / Summarize(std::move(wall_passes), 0).median_s / 1e6;
 }
 
 // "/dev/ttyMT3" led to a fresh pseudo-terminal and opened by the library,
@@ -421,11 +426,11 @@ std::vector<SummaryRow> SummaryRows() {
   const std::string not_run = "not run";
   const std::string mb_target = Format(">= %.0f MB/s", kMinDecodeMBps);
   if (figures.decode_mb_per_cpu_s) {
-    rows.push_back({"decoder throughput (RxDecode), CPU time",
+    rows.push_back({"decoder throughput, median pass, CPU time",
                     Format("%.1f MB/s", *figures.decode_mb_per_cpu_s),
                     mb_target,
                     Check(*figures.decode_mb_per_cpu_s >= kMinDecodeMBps)});
-    rows.push_back({"decoder throughput (RxDecode), wall clock",
+    rows.push_back({"decoder throughput, median pass, wall clock",
                     Format("%.1f MB/s", *figures.decode_mb_per_wall_s), "",
                     Verdict::kInfo});
   } else {
