@@ -81,6 +81,7 @@ struct Options {
   std::string device_path;
   int rate = 115200;
   bool rate_given = false;
+  speed_t speed = B115200;
   Bytes card;
   bool card_given = false;
   std::vector<std::pair<int, Reply>> script;  // command or -1 for any
@@ -188,6 +189,27 @@ void ParseScript(const std::string& text, const Reply& defaults,
   }
 }
 
+bool SpeedForRate(int rate, speed_t* speed) {
+  static const struct {
+    int rate;
+    speed_t speed;
+  } kSpeeds[] = {
+      {2400, B2400},       {4800, B4800},       {9600, B9600},
+      {19200, B19200},     {38400, B38400},     {57600, B57600},
+      {115200, B115200},   {230400, B230400},   {460800, B460800},
+      {921600, B921600},   {1000000, B1000000}, {1152000, B1152000},
+      {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000},
+      {3000000, B3000000}, {3500000, B3500000}, {4000000, B4000000},
+  };
+  for (const auto& entry : kSpeeds) {
+    if (entry.rate == rate) {
+      *speed = entry.speed;
+      return true;
+    }
+  }
+  return false;
+}
+
 Options ParseOptions(int argc, char** argv) {
   Options options;
   std::string script_text;
@@ -246,33 +268,16 @@ Options ParseOptions(int argc, char** argv) {
   if (options.rate_given && options.device_path.empty()) {
     UsageError("--rate applies to --device only");
   }
+  if (!SpeedForRate(options.rate, &options.speed)) {
+    UsageError("--rate: " + std::to_string(options.rate) +
+               " is not a supported rate (2400 .. 4000000, as the library)");
+  }
   if ((options.random_percent >= 0) != (options.seed >= 0)) {
     UsageError("--random-faults and --seed go together");
   }
   // Script items take the defaults given anywhere on the line.
   if (script_given) ParseScript(script_text, options.default_reply, &options);
   return options;
-}
-
-bool SpeedForRate(int rate, speed_t* speed) {
-  static const struct {
-    int rate;
-    speed_t speed;
-  } kSpeeds[] = {
-      {2400, B2400},       {4800, B4800},       {9600, B9600},
-      {19200, B19200},     {38400, B38400},     {57600, B57600},
-      {115200, B115200},   {230400, B230400},   {460800, B460800},
-      {921600, B921600},   {1000000, B1000000}, {1152000, B1152000},
-      {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000},
-      {3000000, B3000000}, {3500000, B3500000}, {4000000, B4000000},
-  };
-  for (const auto& entry : kSpeeds) {
-    if (entry.rate == rate) {
-      *speed = entry.speed;
-      return true;
-    }
-  }
-  return false;
 }
 
 // Opens `path` raw 8N1 at `speed`, non-blocking; -1 after a message.
@@ -353,13 +358,7 @@ int main(int argc, char** argv) {
   int line_fd = -1;
   int slave_fd = -1;  // held open so the line outlives the library's close
   if (!options.device_path.empty()) {
-    speed_t speed;
-    if (!SpeedForRate(options.rate, &speed)) {
-      fprintf(stderr, "tagport-sim: --rate: %d is not a supported rate\n",
-              options.rate);
-      return kUsageError;
-    }
-    line_fd = OpenDevice(options.device_path, speed);
+    line_fd = OpenDevice(options.device_path, options.speed);
     if (line_fd < 0) return kRunError;
     Say("tagport-sim: module on " + options.device_path + " at " +
         std::to_string(options.rate) + " bit/s");

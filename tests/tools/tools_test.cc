@@ -1,0 +1,497 @@
+// Runs tagport-sim and tagport-probe as the user would: the simulator on a
+// pseudo-terminal behind a symbolic link, the probe with the node-redirect
+// shim preloaded so that its libtagport.so opens that link as /dev/ttyMT3.
+#include <errno.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tools/sim/reader_module.h"
+
+extern char** environ;
+
+namespace {
+
+using tagport_sim::Bytes;
+using tagport_sim::Hex;
+
+const char kDefaultCard[] = "04 A1 B2 C3 D4 E5 F6 07";
+// Enough for a loaded machine; a failing wait is a failure, not a flake.
+const int kWaitMs = 20000;
+
+std::string ReadFile(const std::string& path) {
+  std::string text;
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return text;
+  char buffer[4096];
+  ssize_t n;
+  while ((n = read(fd, buffer, sizeof buffer)) > 0) {
+    text.append(buffer, static_cast<size_t>(n));
+  }
+  close(fd);
+  return text;
+}
+
+void SleepMs(int ms) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+// A program run with its standard output and error in files.
+class Process {
+ public:
+  Process(const std::string& dir, const std::string& name,
+          const std::vector<std::string>& args,
+          const std::vector<std::string>& extra_env = {})
+      : out_path_(dir + "/" + name + ".out"),
+        err_path_(dir + "/" + name + ".err") {
+    std::vector<char*> argv;
+    for (const std::string& arg : args)
+      argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    std::vector<std::string> env_text(extra_env);
+    for (char** entry = environ; *entry; ++entry) env_text.push_back(*entry);
+    std::vector<char*> envp;
+    for (const std::string& entry : env_text) {
+      envp.push_back(const_cast<char*>(entry.c_str()));
+    }
+    envp.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out_path_.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, err_path_.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(),
+                    envp.data()) != 0) {
+      pid_ = -1;
+    }
+    posix_spawn_file_actions_destroy(&actions);
+  }
+
+  ~Process() {
+    if (pid_ > 0 && !exited_) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+  }
+
+  bool started() const { return pid_ > 0; }
+  void Signal(int signal_number) { kill(pid_, signal_number); }
+
+  // The exit status, or -1 when it did not exit normally in time.
+  int Wait(int timeout_ms = kWaitMs) {
+    for (int waited = 0; !exited_ && waited < timeout_ms; waited += 10) {
+      int status = 0;
+      if (waitpid(pid_, &status, WNOHANG) == pid_) {
+        exited_ = true;
+        exit_code_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+      } else {
+        SleepMs(10);
+      }
+    }
+    return exited_ ? exit_code_ : -1;
+  }
+
+  std::string Out() const { return ReadFile(out_path_); }
+  std::string Err() const { return ReadFile(err_path_); }
+
+ private:
+  std::string out_path_;
+  std::string err_path_;
+  pid_t pid_ = -1;
+  bool exited_ = false;
+  int exit_code_ = -1;
+};
+
+bool Exists(const std::string& path) {
+  struct stat info;
+  return lstat(path.c_str(), &info) == 0;
+}
+
+class ToolsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char name[] = "/tmp/tagport-tools-XXXXXX";
+    ASSERT_NE(mkdtemp(name), nullptr);
+    dir_ = name;
+    link_ = dir_ + "/reader";
+  }
+
+  void TearDown() override {
+    sim_.reset();
+    unlink(link_.c_str());
+    for (const char* file : {"sim.out", "sim.err", "probe.out", "probe.err",
+                             "again.out", "again.err"}) {
+      unlink((dir_ + "/" + file).c_str());
+    }
+    rmdir(dir_.c_str());
+  }
+
+  // Starts tagport-sim on a pseudo-terminal linked at link_ and waits for
+  // the link.
+  void StartSim(std::vector<std::string> args) {
+    args.insert(args.begin(), {TAGPORT_SIM_PATH, "--link", link_});
+    sim_.reset(new Process(dir_, "sim", args));
+    ASSERT_TRUE(sim_->started());
+    for (int waited = 0; !Exists(link_) && waited < kWaitMs; waited += 10) {
+      SleepMs(10);
+    }
+    ASSERT_TRUE(Exists(link_)) << sim_->Err();
+  }
+
+  // Runs tagport-probe against the simulator; its exit status.
+  int RunProbe(std::vector<std::string> args, const char* name = "probe") {
+    args.insert(args.begin(), TAGPORT_PROBE_PATH);
+    probe_.reset(new Process(dir_, name, args,
+                             {std::string("LD_PRELOAD=") + TAGPORT_SHIM_PATH,
+                              "TAGPORT_TTYMT3=" + link_,
+                              // The shim precedes a sanitizer runtime.
+                              "ASAN_OPTIONS=verify_asan_link_order=0"}));
+    EXPECT_TRUE(probe_->started());
+    return probe_->Wait();
+  }
+
+  std::string dir_;
+  std::string link_;
+  std::unique_ptr<Process> sim_;
+  std::unique_ptr<Process> probe_;
+};
+
+TEST_F(ToolsTest, ProbeShowsEveryFrameOfAFullSession) {
+  StartSim({"--count", "3"});
+  ASSERT_EQ(RunProbe({}), 0) << probe_->Out() << probe_->Err();
+  const std::string out = probe_->Out();
+  for (const char* line : {
+           "open  port    Api_OpenSerial(3, 115200) = 1",
+           "open  request 1E 00 09 05 00 FF 40 01 6C (SentPacket = 9)",
+           "open  reply   1E 00 09 05 00 01 40 00 6D (IsSuccessRecv = 0)",
+           "open  result  0 (accepted)",
+           "seek  request 1E 00 0B 05 00 FF 41 04 00 00 72 (SentPacket = 11)",
+           "seek  reply   1E 00 14 05 00 01 41 01 00 00 00 04 A1 B2 C3 D4 E5 "
+           "F6 07 4A (IsSuccessRecv = 0)",
+           "seek  card    04 A1 B2 C3 D4 E5 F6 07 (8 bytes)",
+           "seek  result  8 (accepted)",
+           "move  request 1E 00 09 05 00 FF 50 00 7B (SentPacket = 9)",
+           "move  reply   1E 00 09 05 00 01 50 00 7D (IsSuccessRecv = 0)",
+           "move  result  0 (accepted)",
+           "close result  0 (closed)",
+       }) {
+    EXPECT_NE(out.find(line), std::string::npos)
+        << "missing: " << line << "\nin:\n"
+        << out;
+  }
+  // The simulator stops by itself after three requests and removes its link.
+  ASSERT_EQ(sim_->Wait(), 0) << sim_->Err();
+  EXPECT_FALSE(Exists(link_));
+  const std::string log = sim_->Out();
+  for (const char* line :
+       {"<- 1E 00 09 05 00 FF 40 01 6C", "-> 1E 00 09 05 00 01 40 00 6D",
+        "<- 1E 00 0B 05 00 FF 41 04 00 00 72", "<- 1E 00 09 05 00 FF 50 00 7B",
+        "3 requests, 0 bytes outside frames"}) {
+    EXPECT_NE(log.find(line), std::string::npos)
+        << "missing: " << line << "\nin:\n"
+        << log;
+  }
+}
+
+TEST_F(ToolsTest, CardDataFromTheCommandLineReachesTheProbe) {
+  const Bytes card = {0x11, 0x22, 0x33, 0x44, 0x55,
+                      0x66, 0x77, 0x88, 0x99, 0xAA};
+  StartSim({"--card", Hex(card), "--count", "2"});
+  ASSERT_EQ(RunProbe({"open", "seek", "close"}), 0) << probe_->Out();
+  Bytes payload = {0x01, 0x00, 0x00, 0x00};
+  payload.insert(payload.end(), card.begin(), card.end());
+  const std::string out = probe_->Out();
+  EXPECT_NE(out.find("seek  reply   " +
+                     Hex(tagport_sim::BuildFrame(5, 1, 0x41, payload))),
+            std::string::npos)
+      << out;
+  EXPECT_NE(out.find("seek  card    " + Hex(card) + " (10 bytes)"),
+            std::string::npos)
+      << out;
+  EXPECT_NE(out.find("seek  result  10 (accepted)"), std::string::npos) << out;
+}
+
+struct FaultCase {
+  const char* step;
+  const char* script;
+  const char* result;  // the probe's verdict line for the step
+  const char* mark;    // how the simulator's log names what it did
+};
+
+TEST_F(ToolsTest, ScriptedFaultsShowInTheProbeResults) {
+  const FaultCase kCases[] = {
+      {"open", "open:wrong-status",
+       "open  result  -1 (refused: status byte 02, not 01)",
+       "-> 1E 00 09 05 00 02 40 00 6E (wrong-status)"},
+      {"open", "open:wrong-target",
+       "open  result  -1 (refused: target byte 06, not 05)", "(wrong-target)"},
+      {"move", "move:wrong-command",
+       "move  result  -1 (refused: command byte 40, not 50)",
+       "(wrong-command)"},
+      {"seek", "seek:short-seek",
+       "seek  result  -1 (refused: frame of 19 bytes, below 20",
+       "(short-seek)"},
+      {"seek", "seek:no-card-flag",
+       "seek  result  -1 (refused: byte 7 is 00, not 01", "(no-card-flag)"},
+      // A frame failing its checksum is dropped: no reply as far as the
+      // library can tell.
+      {"seek", "seek:bad-checksum", "seek  result  -2 (no reply)",
+       "(bad-checksum)"},
+      {"move", "move:silent", "move  result  -2 (no reply)", "-- no reply"},
+      // Disturbances that a correct receiver rides out.
+      {"seek", "seek:none+delay=30+pieces=5+gap=5+noise=00 55 AA",
+       "seek  result  8 (accepted)", "-> noise 00 55 AA"},
+  };
+  for (const FaultCase& c : kCases) {
+    SCOPED_TRACE(c.script);
+    StartSim({"--script", c.script});
+    std::vector<std::string> steps = {"open"};
+    if (std::string(c.step) != "open") steps.push_back(c.step);
+    steps.push_back("close");
+    const bool accepted =
+        std::string(c.result).find("accepted") != std::string::npos;
+    EXPECT_EQ(RunProbe(steps), accepted ? 0 : 1);
+    EXPECT_NE(probe_->Out().find(c.result), std::string::npos) << probe_->Out();
+    sim_->Signal(SIGTERM);
+    EXPECT_EQ(sim_->Wait(), 0);
+    EXPECT_NE(sim_->Out().find(c.mark), std::string::npos) << sim_->Out();
+  }
+}
+
+TEST_F(ToolsTest, ScriptItemsWithoutCommandApplyInOrder) {
+  StartSim({"--script", "none,wrong-status,none", "--count", "3"});
+  EXPECT_EQ(RunProbe({"open", "move", "move", "close"}), 1);
+  const std::string out = probe_->Out();
+  const size_t refused = out.find("move  result  -1 (refused: status byte 02");
+  const size_t accepted = out.find("move  result  0 (accepted)");
+  ASSERT_NE(refused, std::string::npos) << out;
+  ASSERT_NE(accepted, std::string::npos) << out;
+  EXPECT_LT(refused, accepted);
+  EXPECT_NE(out.find("open  result  0 (accepted)"), std::string::npos) << out;
+}
+
+TEST_F(ToolsTest, RandomFaultsRepeatWithTheSameSeed) {
+  const std::vector<std::string> steps = {"open", "seek", "seek", "seek",
+                                          "move", "move", "seek", "close"};
+  std::string played[2];
+  for (std::string& log : played) {
+    StartSim({"--random-faults", "100", "--seed", "7"});
+    RunProbe(steps);
+    // Every request was disturbed; some must have been refused or lost.
+    EXPECT_NE(probe_->Out().find("result  -"), std::string::npos)
+        << probe_->Out();
+    sim_->Signal(SIGINT);
+    EXPECT_EQ(sim_->Wait(), 0);
+    // What the simulator did, without the timestamps (the probe's timing
+    // does not change it).
+    const std::string out = sim_->Out();
+    for (size_t at = out.find(" <- "); at != std::string::npos;
+         at = out.find('\n', at + 1)) {
+      const size_t end = out.find('\n', at + 1);
+      const size_t text = out.find(' ', at + 1);
+      if (text < end) log += out.substr(text, end - text) + "\n";
+    }
+  }
+  EXPECT_NE(played[0].find("(wrong-"), std::string::npos) << played[0];
+  EXPECT_EQ(played[0], played[1]);
+}
+
+TEST_F(ToolsTest, SimulatorReportsBytesThatFormNoFrame) {
+  StartSim({"--count", "1"});
+  const int line = open(link_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_GE(line, 0);
+  const Bytes request = tagport_sim::BuildFrame(5, 0xFF, 0x40, {0x01});
+  // Noise, a frame declaring length 5, a frame with a wrong checksum, then a
+  // good request.
+  Bytes bytes = {0x00, 0x55, 0x1E, 0x00, 0x05};
+  Bytes damaged = request;
+  damaged.back() ^= 0x01;
+  bytes.insert(bytes.end(), damaged.begin(), damaged.end());
+  bytes.insert(bytes.end(), request.begin(), request.end());
+  ASSERT_EQ(write(line, bytes.data(), bytes.size()),
+            static_cast<ssize_t>(bytes.size()));
+  EXPECT_EQ(sim_->Wait(), 0);
+  close(line);
+  const std::string log = sim_->Out();
+  for (const std::string& text : {
+           std::string("<- not a frame (no start byte): 00 55"),
+           std::string("<- not a frame (length below 8): 1E 00 05"),
+           "<- not a frame (bad checksum): " + Hex(damaged),
+           "<- " + Hex(request),
+           "1 requests, " + std::to_string(5 + damaged.size()) +
+               " bytes outside frames",
+       }) {
+    EXPECT_NE(log.find(text), std::string::npos)
+        << "missing: " << text << "\nin:\n"
+        << log;
+  }
+}
+
+TEST_F(ToolsTest, SimulatorServesAnExistingSerialDevice) {
+  int master = -1;
+  int slave = -1;
+  std::string slave_path;
+  tagport_sim::OpenRawPty(&master, &slave, &slave_path);
+  ASSERT_GE(master, 0);
+  sim_.reset(new Process(dir_, "sim",
+                         {TAGPORT_SIM_PATH, "--device", slave_path, "--rate",
+                          "9600", "--count", "1"}));
+  for (int waited = 0;
+       sim_->Out().find("module on") == std::string::npos && waited < kWaitMs;
+       waited += 10) {
+    SleepMs(10);
+  }
+  EXPECT_NE(sim_->Out().find("module on " + slave_path + " at 9600 bit/s"),
+            std::string::npos)
+      << sim_->Out() << sim_->Err();
+  const Bytes request = tagport_sim::BuildFrame(5, 0xFF, 0x50, {0x00});
+  ASSERT_EQ(write(master, request.data(), request.size()),
+            static_cast<ssize_t>(request.size()));
+  const Bytes expected = tagport_sim::BuildFrame(5, 1, 0x50, {0x00});
+  Bytes reply;
+  fcntl(master, F_SETFL, O_NONBLOCK);
+  for (int waited = 0; reply.size() < expected.size() && waited < kWaitMs;
+       waited += 10) {
+    uint8_t buffer[64];
+    const ssize_t n = read(master, buffer, sizeof buffer);
+    if (n > 0) {
+      reply.insert(reply.end(), buffer, buffer + n);
+    } else {
+      SleepMs(10);
+    }
+  }
+  EXPECT_EQ(Hex(reply), Hex(expected));
+  EXPECT_EQ(sim_->Wait(), 0);
+  close(master);
+  close(slave);
+}
+
+TEST_F(ToolsTest, HangUpEndsTheSimulatorAndTheProbeSeesNoReply) {
+  StartSim({"--script", "open:hang-up"});
+  EXPECT_EQ(RunProbe({"--polls", "200", "open", "close"}), 1);
+  EXPECT_NE(probe_->Out().find("open  result  -2 (no reply)"),
+            std::string::npos)
+      << probe_->Out();
+  EXPECT_EQ(sim_->Wait(), 0);
+  EXPECT_NE(sim_->Out().find("(then hang-up)"), std::string::npos)
+      << sim_->Out();
+  EXPECT_FALSE(Exists(link_));
+}
+
+TEST_F(ToolsTest, SignalsEndTheSimulatorCleanly) {
+  for (int signal_number : {SIGINT, SIGTERM}) {
+    StartSim({});
+    sim_->Signal(signal_number);
+    EXPECT_EQ(sim_->Wait(), 0) << strsignal(signal_number);
+    EXPECT_FALSE(Exists(link_)) << strsignal(signal_number);
+  }
+}
+
+TEST_F(ToolsTest, ProbeReportsAPortThatDoesNotOpen) {
+  // No simulator: the link does not exist, so the library cannot open it.
+  EXPECT_EQ(RunProbe({"--polls", "5", "open", "move", "close"}), 1);
+  const std::string out = probe_->Out();
+  for (const char* line : {
+           "openSerial failed\nopen  port    Api_OpenSerial(3, 115200) = 0 "
+           "(device node did not open)",
+           "open  result  -1 (port not opened)",
+           "move  result  -1 (request not sent: no port open)",
+           "close result  0 (closed)",
+       }) {
+    EXPECT_NE(out.find(line), std::string::npos)
+        << "missing: " << line << "\nin:\n"
+        << out;
+  }
+}
+
+TEST_F(ToolsTest, ProbeReportsARateTheLibraryRefuses) {
+  StartSim({});
+  EXPECT_EQ(RunProbe({"--rate", "500000", "open", "close"}), 1);
+  EXPECT_NE(probe_->Out().find("Api_OpenSerial(3, 500000) = 0 (node open, line "
+                               "not configured"),
+            std::string::npos)
+      << probe_->Out();
+}
+
+TEST(ToolOptions, BadOptionsExitWithStatus2AndAMessage) {
+  const std::vector<std::vector<std::string>> kCases = {
+      {TAGPORT_SIM_PATH, "--bogus", "1"},
+      {TAGPORT_SIM_PATH, "--count"},
+      {TAGPORT_SIM_PATH, "--count", "0"},
+      {TAGPORT_SIM_PATH, "--count", "3x"},
+      {TAGPORT_SIM_PATH, "--card", "04 A1 B2"},
+      {TAGPORT_SIM_PATH, "--card", "zz"},
+      {TAGPORT_SIM_PATH, "--script", "seek:bogus"},
+      {TAGPORT_SIM_PATH, "--script", "frob:none"},
+      {TAGPORT_SIM_PATH, "--script", "none+pieces=0"},
+      {TAGPORT_SIM_PATH, "--script", "none+colour=red"},
+      {TAGPORT_SIM_PATH, "--random-faults", "10"},
+      {TAGPORT_SIM_PATH, "--random-faults", "101", "--seed", "1"},
+      {TAGPORT_SIM_PATH, "--rate", "9600"},
+      {TAGPORT_SIM_PATH, "--device", "/dev/null", "--rate", "12345"},
+      {TAGPORT_SIM_PATH, "--device", "/dev/null", "--link", "/tmp/x"},
+      {TAGPORT_SIM_PATH, "stray"},
+      {TAGPORT_PROBE_PATH, "--port", "4"},
+      {TAGPORT_PROBE_PATH, "--rate", "fast"},
+      {TAGPORT_PROBE_PATH, "--polls"},
+      {TAGPORT_PROBE_PATH, "open", "jump"},
+      {TAGPORT_PROBE_PATH, "--verbose", "1"},
+  };
+  char dir[] = "/tmp/tagport-options-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  for (const std::vector<std::string>& args : kCases) {
+    std::string shown;
+    for (const std::string& arg : args) shown += arg + " ";
+    SCOPED_TRACE(shown);
+    Process process(dir, "run", args);
+    EXPECT_EQ(process.Wait(), 2);
+    EXPECT_NE(process.Err().find("Try '"), std::string::npos) << process.Err();
+    EXPECT_EQ(process.Out(), "");
+  }
+  unlink((std::string(dir) + "/run.out").c_str());
+  unlink((std::string(dir) + "/run.err").c_str());
+  rmdir(dir);
+}
+
+TEST(ToolOptions, HelpNamesEveryOption) {
+  const struct {
+    const char* program;
+    std::vector<const char*> options;
+  } kCases[] = {
+      {TAGPORT_SIM_PATH,
+       {"--link", "--device", "--rate", "--card", "--script", "--delay",
+        "--pieces", "--gap", "--noise", "--random-faults", "--seed", "--count",
+        "--help", "bad-checksum", "hang-up", "delay=MS"}},
+      {TAGPORT_PROBE_PATH,
+       {"--port", "--rate", "--polls", "--help", "open", "seek", "move",
+        "close"}},
+  };
+  char dir[] = "/tmp/tagport-help-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  for (const auto& c : kCases) {
+    Process process(dir, "help", {c.program, "--help"});
+    EXPECT_EQ(process.Wait(), 0);
+    for (const char* option : c.options) {
+      EXPECT_NE(process.Out().find(option), std::string::npos)
+          << c.program << " --help lacks " << option;
+    }
+  }
+  unlink((std::string(dir) + "/help.out").c_str());
+  unlink((std::string(dir) + "/help.err").c_str());
+  rmdir(dir);
+}
+
+}  // namespace
