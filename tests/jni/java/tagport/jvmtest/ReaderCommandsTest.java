@@ -1,0 +1,257 @@
+package tagport.jvmtest;
+
+import static org.junit.jupiter.api.Assertions.assertArrayEquals;
+import static org.junit.jupiter.api.Assertions.assertEquals;
+import static org.junit.jupiter.api.Assertions.assertTrue;
+import static org.junit.jupiter.api.Assumptions.assumeFalse;
+import static tagport.jvmtest.Frames.MOVE;
+import static tagport.jvmtest.Frames.OPEN;
+import static tagport.jvmtest.Frames.SEEK;
+import static tagport.jvmtest.Frames.TARGET;
+import static tagport.jvmtest.Frames.bytes;
+import static tagport.jvmtest.Frames.card;
+import static tagport.jvmtest.Frames.concat;
+import static tagport.jvmtest.Frames.filled;
+import static tagport.jvmtest.Frames.hex;
+import static tagport.jvmtest.Frames.seekReply;
+
+import android.kq.Ctagport;
+import java.io.IOException;
+import java.nio.file.Files;
+import java.nio.file.Paths;
+import java.util.Arrays;
+import java.util.function.IntSupplier;
+import java.util.stream.Stream;
+import org.junit.jupiter.api.AfterEach;
+import org.junit.jupiter.api.BeforeEach;
+import org.junit.jupiter.api.Test;
+import org.junit.jupiter.params.ParameterizedTest;
+import org.junit.jupiter.params.provider.Arguments;
+import org.junit.jupiter.params.provider.MethodSource;
+import org.junit.jupiter.params.provider.ValueSource;
+
+/** open, seek, move and close of the shipped class against the simulated module. */
+class ReaderCommandsTest {
+  private static final byte[] OPEN_REQUEST = bytes(0x1E, 0x00, 0x09, 0x05, 0x00, 0xFF, 0x40, 0x01, 0x6C);
+  private static final byte[] SEEK_REQUEST =
+      bytes(0x1E, 0x00, 0x0B, 0x05, 0x00, 0xFF, 0x41, 0x04, 0x00, 0x00, 0x72);
+  private static final byte[] MOVE_REQUEST = bytes(0x1E, 0x00, 0x09, 0x05, 0x00, 0xFF, 0x50, 0x00, 0x7B);
+
+  @BeforeEach
+  void startModule() {
+    SimulatedModule.start();
+    Ctagport.close();
+  }
+
+  @AfterEach
+  void stopModule() {
+    Ctagport.close();
+    SimulatedModule.stop();
+  }
+
+  private static void openReader() {
+    assertEquals(0, Ctagport.open(), "open on a willing module");
+  }
+
+  @Test
+  void eachMethodSendsItsRequestFrame() {
+    openReader();
+    Ctagport.seek(new byte[64]);
+    Ctagport.move();
+    final byte[][] requests = SimulatedModule.requests();
+    assertEquals(3, requests.length);
+    assertEquals(hex(OPEN_REQUEST), hex(requests[0]));
+    assertEquals(hex(SEEK_REQUEST), hex(requests[1]));
+    assertEquals(hex(MOVE_REQUEST), hex(requests[2]));
+  }
+
+  static Stream<Arguments> openAndMoveReplies() {
+    return Stream.of(
+        Arguments.of("accepted", OPEN, 0, SimulatedModule.frame(TARGET, 1, OPEN, bytes(0))),
+        Arguments.of("literal accepted reply", OPEN, 0,
+            bytes(0x1E, 0x00, 0x09, 0x05, 0x00, 0x01, 0x40, 0x00, 0x6D)),
+        Arguments.of("no payload", OPEN, 0, SimulatedModule.frame(TARGET, 1, OPEN, bytes())),
+        Arguments.of("failure status", OPEN, -1, SimulatedModule.frame(TARGET, 2, OPEN, bytes(0))),
+        Arguments.of("status 0", OPEN, -1, SimulatedModule.frame(TARGET, 0, OPEN, bytes(0))),
+        Arguments.of("target 6", OPEN, -1, SimulatedModule.frame(6, 1, OPEN, bytes(0))),
+        Arguments.of("move's command", OPEN, -1, SimulatedModule.frame(TARGET, 1, MOVE, bytes(0))),
+        Arguments.of("noise ahead", OPEN, 0,
+            concat(bytes(0x00, 0x55, 0xAA), SimulatedModule.frame(TARGET, 1, OPEN, bytes(0)))),
+        Arguments.of("first frame refused, second fine", OPEN, -1,
+            concat(SimulatedModule.frame(TARGET, 2, OPEN, bytes(0)),
+                SimulatedModule.frame(TARGET, 1, OPEN, bytes(0)))),
+        Arguments.of("move accepted", MOVE, 0, SimulatedModule.frame(TARGET, 1, MOVE, bytes(0))),
+        Arguments.of("move failure status", MOVE, -1, SimulatedModule.frame(TARGET, 2, MOVE, bytes(0))),
+        Arguments.of("move target 6", MOVE, -1, SimulatedModule.frame(6, 1, MOVE, bytes(0))),
+        Arguments.of("move answered as open", MOVE, -1, SimulatedModule.frame(TARGET, 1, OPEN, bytes(0))),
+        Arguments.of("move answered as seek", MOVE, -1,
+            seekReply(TARGET, 1, SEEK, 1, card(8))));
+  }
+
+  @ParameterizedTest(name = "{0}")
+  @MethodSource("openAndMoveReplies")
+  void openAndMoveJudgeTheFirstReplyFrame(String name, int command, int expected, byte[] reply) {
+    if (command == MOVE) {
+      openReader();
+    }
+    SimulatedModule.scriptRaw(reply);
+    final int result = command == OPEN ? Ctagport.open() : Ctagport.move();
+    assertEquals(expected, result, name);
+  }
+
+  static Stream<Arguments> refusedSeekReplies() {
+    return Stream.of(
+        Arguments.of("19-byte frame", seekReply(card(7))),
+        Arguments.of("flag byte 0", seekReply(TARGET, 1, SEEK, 0, card(8))),
+        Arguments.of("flag byte 2", seekReply(TARGET, 1, SEEK, 2, card(8))),
+        Arguments.of("failure status", seekReply(TARGET, 2, SEEK, 1, card(8))),
+        Arguments.of("target 6", seekReply(6, 1, SEEK, 1, card(8))),
+        Arguments.of("open's command", seekReply(TARGET, 1, OPEN, 1, card(8))),
+        Arguments.of("short frame of another kind", SimulatedModule.frame(TARGET, 1, SEEK, bytes(1))),
+        Arguments.of("more data than the array", seekReply(card(33))));
+  }
+
+  @ParameterizedTest(name = "{0}")
+  @MethodSource("refusedSeekReplies")
+  void seekRefusesAndLeavesTheArrayAlone(String name, byte[] reply) {
+    openReader();
+    SimulatedModule.scriptRaw(reply);
+    final byte[] data = filled(32);
+    assertEquals(-1, Ctagport.seek(data), name);
+    assertArrayEquals(filled(32), data, name);
+  }
+
+  @ParameterizedTest(name = "{0} data bytes")
+  @ValueSource(ints = {8, 9, 32, 255, 2036})
+  void seekDeliversTheDataAndLeavesTheRest(int count) {
+    openReader();
+    final byte[] expected = card(count);
+    SimulatedModule.scriptRaw(seekReply(expected));
+    final int spare = 40;
+    final byte[] data = filled(count + spare);
+    assertEquals(count, Ctagport.seek(data));
+    assertArrayEquals(expected, Arrays.copyOf(data, count));
+    assertArrayEquals(filled(spare), Arrays.copyOfRange(data, count, count + spare));
+  }
+
+  @Test
+  void seekFillsAnArrayOfExactlyTheDataLength() {
+    openReader();
+    SimulatedModule.scriptRaw(seekReply(card(20)));
+    final byte[] data = filled(20);
+    assertEquals(20, Ctagport.seek(data));
+    assertArrayEquals(card(20), data);
+  }
+
+  @Test
+  void seekUsesTheModulesCardDataInPiecesAndLate() {
+    openReader();
+    final byte[] expected = card(16);
+    SimulatedModule.setCardData(expected);
+    SimulatedModule.script("none", 30, 6, null);
+    final byte[] data = filled(16);
+    assertEquals(16, Ctagport.seek(data));
+    assertArrayEquals(expected, data);
+  }
+
+  @Test
+  void seekWithANullArraySendsNothing() {
+    openReader();
+    assertEquals(-1, Ctagport.seek(null));
+    assertEquals(1, SimulatedModule.requests().length, "only the open request");
+  }
+
+  @Test
+  void seekAndMoveWithoutAnOpenPortFailAndSendNothing() {
+    final byte[] data = filled(16);
+    assertEquals(-1, Ctagport.seek(data));
+    assertArrayEquals(filled(16), data);
+    assertEquals(-1, Ctagport.move());
+    assertEquals(0, SimulatedModule.requests().length);
+  }
+
+  @Test
+  void closeAlwaysGivesZero() {
+    assertEquals(0, Ctagport.close(), "nothing open");
+    openReader();
+    assertEquals(0, Ctagport.close(), "open port");
+    assertEquals(0, Ctagport.close(), "closed again");
+  }
+
+  @Test
+  void openFailsWhenTheNodeIsMissingAndWorksOnceItIsThere() {
+    SimulatedModule.stop();
+    assumeFalse(Files.exists(Paths.get("/dev/ttyMT3")), "a real reader node is present");
+    assertEquals(-1, Ctagport.open());
+    assertEquals(0, Ctagport.close());
+    SimulatedModule.start();
+    openReader();
+  }
+
+  private static long openDescriptors() throws IOException {
+    try (Stream<?> entries = Files.list(Paths.get("/proc/self/fd"))) {
+      return entries.count();
+    }
+  }
+
+  @Test
+  void repeatedOpenWithoutCloseKeepsOneDescriptor() throws IOException {
+    openReader();
+    assertEquals(0, Ctagport.close());
+    final long before = openDescriptors();
+    final int opens = 20;
+    for (int i = 0; i < opens; ++i) {
+      openReader();
+    }
+    final long whileOpen = openDescriptors();
+    // One port descriptor; a leak would add one per open. A little slack for
+    // descriptors the JVM itself may open meanwhile.
+    assertTrue(whileOpen - before <= 2, "descriptors grew from " + before + " to " + whileOpen);
+    assertEquals(0, Ctagport.close());
+    assertTrue(openDescriptors() - before <= 1, "descriptor left open after close");
+    assertEquals(opens + 1, SimulatedModule.requests().length);
+  }
+
+  static Stream<Arguments> unansweredRequests() {
+    return Stream.of(
+        Arguments.of("open", (IntSupplier) Ctagport::open),
+        Arguments.of("seek", (IntSupplier) () -> Ctagport.seek(filled(16))),
+        Arguments.of("move", (IntSupplier) Ctagport::move));
+  }
+
+  @ParameterizedTest(name = "{0}")
+  @MethodSource("unansweredRequests")
+  void noReplyGivesMinusTwoAfterAllPolls(String name, IntSupplier request) {
+    if (!name.equals("open")) {
+      openReader();
+    }
+    SimulatedModule.script("silent");
+    SimulatedModule.resetLibraryCounts();
+    final long start = System.nanoTime();
+    assertEquals(-2, request.getAsInt(), name);
+    final double seconds = (System.nanoTime() - start) / 1e9;
+    assertTrue(seconds >= 1.0, name + " returned after " + seconds + " s");
+    assertTrue(seconds < 10.0, name + " took " + seconds + " s");
+    assertEquals(1000, SimulatedModule.libraryReads(), "reads");
+    assertEquals(1000, SimulatedModule.librarySleeps(), "sleeps");
+  }
+
+  @Test
+  void aReplyWithABadChecksumIsNoReply() {
+    openReader();
+    SimulatedModule.script("bad-checksum");
+    assertEquals(-2, Ctagport.move());
+  }
+
+  @Test
+  void theLinkRecoversAfterRefusedAndMissingReplies() {
+    openReader();
+    SimulatedModule.script("wrong-status");
+    SimulatedModule.script("silent");
+    assertEquals(-1, Ctagport.move());
+    assertEquals(-2, Ctagport.seek(filled(16)));
+    final byte[] data = filled(8);
+    assertEquals(8, Ctagport.seek(data));
+    assertEquals(0, Ctagport.move());
+  }
+}

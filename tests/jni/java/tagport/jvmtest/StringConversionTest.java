@@ -1,0 +1,84 @@
+package tagport.jvmtest;
+
+import static org.junit.jupiter.api.Assertions.assertArrayEquals;
+import static org.junit.jupiter.api.Assertions.assertEquals;
+import static org.junit.jupiter.api.Assertions.assertNull;
+import static org.junit.jupiter.api.Assertions.assertThrows;
+import static tagport.jvmtest.Frames.bytes;
+import static tagport.jvmtest.Frames.filled;
+
+import java.io.UnsupportedEncodingException;
+import java.util.Arrays;
+import java.util.stream.Stream;
+import org.junit.jupiter.api.Test;
+import org.junit.jupiter.params.ParameterizedTest;
+import org.junit.jupiter.params.provider.Arguments;
+import org.junit.jupiter.params.provider.MethodSource;
+import org.junit.jupiter.params.provider.ValueSource;
+
+/** jstring2pchar and pchar2jstring, called from native code inside the JVM. */
+class StringConversionTest {
+  private static final int SPARE = 8;
+  private static final int ROUNDS = 10_000;
+
+  static Stream<Arguments> encodings() {
+    return Stream.of(
+        Arguments.of("UTF-8", "h\u00e9llo \u20ac", bytes(0x68, 0xC3, 0xA9, 0x6C, 0x6C, 0x6F, 0x20, 0xE2, 0x82, 0xAC)),
+        Arguments.of("UTF-8", "\u4e2d\u6587", bytes(0xE4, 0xB8, 0xAD, 0xE6, 0x96, 0x87)),
+        Arguments.of("UTF-8", "", bytes()),
+        Arguments.of("ISO-8859-1", "Gr\u00fc\u00dfe", bytes(0x47, 0x72, 0xFC, 0xDF, 0x65)),
+        Arguments.of("ISO-8859-1", "\u00ff", bytes(0xFF)),
+        Arguments.of("ISO-8859-1", "", bytes()),
+        Arguments.of("GBK", "\u4e2d\u6587", bytes(0xD6, 0xD0, 0xCE, 0xC4)),
+        Arguments.of("GBK", "a\u4e2db", bytes(0x61, 0xD6, 0xD0, 0x62)),
+        Arguments.of("GBK", "", bytes()));
+  }
+
+  @ParameterizedTest(name = "{0} \"{1}\"")
+  @MethodSource("encodings")
+  void encodeWritesExactlyTheBytesAndNoTerminator(String charset, String text, byte[] expected) {
+    final byte[] out = filled(expected.length + SPARE);
+    assertEquals(expected.length, SimulatedModule.encode(text, charset, out));
+    assertArrayEquals(expected, Arrays.copyOf(out, expected.length));
+    assertArrayEquals(filled(SPARE), Arrays.copyOfRange(out, expected.length, out.length));
+  }
+
+  @ParameterizedTest(name = "{0} \"{1}\"")
+  @MethodSource("encodings")
+  void decodeGivesTheTextBack(String charset, String text, byte[] encoded) {
+    assertEquals(text, SimulatedModule.decode(encoded, charset));
+    assertEquals(1, SimulatedModule.lastResult());
+  }
+
+  @ParameterizedTest(name = "{0} \"{1}\"")
+  @MethodSource("encodings")
+  void tenThousandRoundTripsInOneNativeCall(String charset, String text, byte[] encoded) {
+    assertEquals(ROUNDS, SimulatedModule.roundTrips(text, charset, ROUNDS));
+  }
+
+  @ParameterizedTest(name = "{0}")
+  @ValueSource(strings = {"no-such-charset", "bad name!"})
+  void aRefusedCharsetThrowsInJavaAndYieldsNothing(String charset) {
+    final byte[] out = filled(SPARE);
+    assertThrows(UnsupportedEncodingException.class, () -> SimulatedModule.encode("abc", charset, out));
+    assertEquals(0, SimulatedModule.lastResult(), "count from jstring2pchar");
+    assertThrows(UnsupportedEncodingException.class, () -> SimulatedModule.decode(bytes(0x61), charset));
+    assertEquals(0, SimulatedModule.lastResult(), "pchar2jstring gave a string");
+  }
+
+  @Test
+  void tenThousandRefusedConversionsInOneNativeCall() {
+    assertEquals(ROUNDS, SimulatedModule.rejectedRounds("abc", "no-such-charset", ROUNDS));
+  }
+
+  @Test
+  void nullArgumentsYieldNothingAndThrowNothing() {
+    final byte[] out = filled(SPARE);
+    assertEquals(0, SimulatedModule.encode(null, "UTF-8", out), "null text");
+    assertEquals(0, SimulatedModule.encode("abc", null, out), "null charset");
+    assertArrayEquals(filled(SPARE), out);
+    assertEquals(0, SimulatedModule.encode("abc", "UTF-8", null), "null buffer");
+    assertNull(SimulatedModule.decode(null, "UTF-8"), "null text");
+    assertNull(SimulatedModule.decode(bytes(0x61), null), "null charset");
+  }
+}

@@ -1,0 +1,127 @@
+package tagport.jvmtest;
+
+import static org.junit.jupiter.api.Assertions.assertArrayEquals;
+import static org.junit.jupiter.api.Assertions.assertEquals;
+import static org.junit.jupiter.api.Assertions.assertFalse;
+import static org.junit.jupiter.api.Assertions.assertNotSame;
+import static org.junit.jupiter.api.Assertions.assertThrows;
+import static tagport.jvmtest.Frames.card;
+import static tagport.jvmtest.Frames.seekReply;
+
+import android.kq.Ctagport;
+import android.kq.TagReader;
+import android.kq.TagReaderTimeoutException;
+import java.io.IOException;
+import java.util.stream.Stream;
+import org.junit.jupiter.api.AfterEach;
+import org.junit.jupiter.api.BeforeEach;
+import org.junit.jupiter.api.Test;
+import org.junit.jupiter.params.ParameterizedTest;
+import org.junit.jupiter.params.provider.Arguments;
+import org.junit.jupiter.params.provider.MethodSource;
+import org.junit.jupiter.params.provider.ValueSource;
+
+/** The wrapper for new code: exceptions instead of codes, exact-length data. */
+class TagReaderTest {
+  @BeforeEach
+  void startModule() {
+    SimulatedModule.start();
+    Ctagport.close();
+  }
+
+  @AfterEach
+  void stopModule() {
+    Ctagport.close();
+    SimulatedModule.stop();
+  }
+
+  /** The port is closed when move, which does not open it, sends nothing. */
+  private static void assertPortClosed() {
+    final int before = SimulatedModule.requests().length;
+    assertEquals(-1, Ctagport.move());
+    assertEquals(before, SimulatedModule.requests().length, "a request went out");
+  }
+
+  @ParameterizedTest(name = "{0} data bytes")
+  @ValueSource(ints = {8, 100, TagReader.MAX_CARD_DATA})
+  void seekReturnsACopyOfExactlyTheData(int count) throws IOException {
+    try (TagReader reader = TagReader.open()) {
+      SimulatedModule.scriptRaw(seekReply(card(count)));
+      final byte[] first = reader.seek();
+      assertArrayEquals(card(count), first);
+      SimulatedModule.scriptRaw(seekReply(card(count)));
+      assertNotSame(first, reader.seek());
+      reader.move();
+    }
+    assertPortClosed();
+  }
+
+  static Stream<Arguments> failures() {
+    return Stream.of(
+        Arguments.of("open", "wrong-status"),
+        Arguments.of("open", "wrong-target"),
+        Arguments.of("seek", "no-card-flag"),
+        Arguments.of("seek", "short-seek"),
+        Arguments.of("seek", "wrong-command"),
+        Arguments.of("move", "wrong-command"),
+        Arguments.of("move", "wrong-status"));
+  }
+
+  private static void run(String operation) throws IOException {
+    if (operation.equals("open")) {
+      TagReader.open().close();
+      return;
+    }
+    try (TagReader reader = TagReader.open()) {
+      if (operation.equals("seek")) {
+        reader.seek();
+      } else {
+        reader.move();
+      }
+    }
+  }
+
+  @ParameterizedTest(name = "{0} {1}")
+  @MethodSource("failures")
+  void aRefusedReplyIsAnIOExceptionButNoTimeout(String operation, String fault)
+      throws IOException {
+    if (!operation.equals("open")) {
+      SimulatedModule.script("none");  // the open
+    }
+    SimulatedModule.script(fault);
+    final IOException thrown = assertThrows(IOException.class, () -> run(operation));
+    assertFalse(thrown instanceof TagReaderTimeoutException, thrown.toString());
+    assertPortClosed();
+  }
+
+  @ParameterizedTest(name = "{0}")
+  @ValueSource(strings = {"open", "seek"})
+  void noReplyIsATimeout(String operation) {
+    if (!operation.equals("open")) {
+      SimulatedModule.script("none");
+    }
+    SimulatedModule.script("silent");
+    assertThrows(TagReaderTimeoutException.class, () -> run(operation));
+    assertPortClosed();
+  }
+
+  @Test
+  void aClosedReaderRefusesAndSendsNothing() throws IOException {
+    final TagReader reader = TagReader.open();
+    reader.close();
+    reader.close();
+    final int sent = SimulatedModule.requests().length;
+    assertThrows(IOException.class, reader::seek);
+    assertThrows(IOException.class, reader::move);
+    assertEquals(sent, SimulatedModule.requests().length);
+  }
+
+  @Test
+  void openFailsWithoutTheModuleAndHoldsNoPort() {
+    SimulatedModule.stop();
+    // The real node: absent here, or not answering as a reader.
+    assertThrows(IOException.class, TagReader::open);
+    SimulatedModule.start();
+    assertPortClosed();
+  }
+}

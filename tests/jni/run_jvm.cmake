@@ -1,0 +1,38 @@
+# Runs one JVM with CheckJNI and fails when it exits non-zero or prints any
+# CheckJNI complaint: the JVM only warns about JNI misuse and goes on, so the
+# exit status alone would hide it.
+#
+#   cmake -DJAVA=... -DCLASSPATH=a:b -DLIBRARY_PATH=dir:dir -DMAIN=class
+#         [-DARGS=a;b] [-DEXPECT_WARNING=ON] -P run_jvm.cmake
+#
+# EXPECT_WARNING turns the check around: the run must produce a complaint.
+
+foreach(required JAVA CLASSPATH LIBRARY_PATH MAIN)
+  if(NOT DEFINED ${required})
+    message(FATAL_ERROR "run_jvm.cmake: ${required} not set")
+  endif()
+endforeach()
+
+execute_process(
+  COMMAND "${JAVA}" -Xcheck:jni -Djava.library.path=${LIBRARY_PATH}
+          -cp "${CLASSPATH}" ${MAIN} ${ARGS}
+  OUTPUT_VARIABLE output
+  ERROR_VARIABLE output
+  RESULT_VARIABLE status)
+message("${output}")
+
+set(complaint "WARNING in native method|WARNING: JNI|FATAL ERROR in native method|JNI call made")
+string(REGEX MATCH "${complaint}" found "${output}")
+
+if(EXPECT_WARNING)
+  if(NOT found)
+    message(FATAL_ERROR "expected a CheckJNI warning, the JVM printed none")
+  endif()
+  return()
+endif()
+if(found)
+  message(FATAL_ERROR "CheckJNI complained: ${found}")
+endif()
+if(NOT status EQUAL 0)
+  message(FATAL_ERROR "JVM exited with ${status}")
+endif()
