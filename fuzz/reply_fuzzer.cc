@@ -1,0 +1,244 @@
+// Feeds fuzzed reply frames to the reader commands seek and move over a real
+// pseudo-terminal and checks their verdicts against the acceptance rules.
+//
+// Every input becomes a byte stream that completes a frame at once, so no
+// run waits out the commands' 1000-poll timeout:
+//   byte 0      flags: bit 0 move instead of seek; bit 1 keep the frame's
+//               checksum right; bit 2 pass a null array; bit 3 make
+//               GetByteArrayElements fail
+//   bytes 1-2   the array's length, 0..2047
+//   byte 3      count of noise bytes sent ahead of the frame (0x1E in them
+//               becomes 0x1F, so the decoder keeps hunting)
+//   then        the noise, then the frame's target, zero, status and command
+//               bytes and its payload (at most 2040 bytes); the start byte,
+//               length and checksum are filled in.
+// A frame whose checksum was spoiled is followed by a good reply, which the
+// command must judge instead.
+//
+// open is left out: it flushes the line when it opens the port, which would
+// throw away a reply written before the call; its verdict is the same code
+// path as move's.
+//
+// Checks: the request on the line is the command's exact frame; the result
+// is what the rules give (-1, or 0 / the data count); the data lands at the
+// start of the array, the rest of the array and guard bytes on both sides
+// stay untouched; the elements are released exactly once, with mode 0 and
+// the pointer handed out, or never when they were not obtained.
+#include <fcntl.h>
+#include <jni.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "jni/tagport_jni.h"
+#include "serial/serial_port.h"
+#include "tools/sim/reader_module.h"
+
+namespace {
+
+using tagport_sim::Bytes;
+
+constexpr size_t kMaxPayload = 2040;
+constexpr size_t kGuard = 64;
+constexpr size_t kMaxArray = 2047;
+constexpr uint8_t kGuardByte = 0xA5;
+constexpr uint8_t kArrayByte = 0x5C;
+
+struct FakeArray {
+  uint8_t storage[kGuard + kMaxArray + kGuard];
+  jsize length;
+  bool fail_elements;
+  int gets;
+  int releases;
+  jint release_mode;
+  jbyte* released;
+  jbyte* Elements() { return reinterpret_cast<jbyte*>(storage + kGuard); }
+};
+
+FakeArray array;
+int master_fd = -1;
+int line_fd = -1;
+
+[[noreturn]] void Fail(const char* what, long got, long expected) {
+  fprintf(stderr, "check failed: %s (got %ld, expected %ld)\n", what, got,
+          expected);
+  abort();
+}
+
+void CheckEqual(long got, long expected, const char* what) {
+  if (got != expected) Fail(what, got, expected);
+}
+
+jsize GetArrayLength(JNIEnv*, jarray) { return array.length; }
+
+jbyte* GetByteArrayElements(JNIEnv*, jbyteArray, jboolean*) {
+  ++array.gets;
+  return array.fail_elements ? nullptr : array.Elements();
+}
+
+void ReleaseByteArrayElements(JNIEnv*, jbyteArray, jbyte* elements, jint mode) {
+  ++array.releases;
+  array.released = elements;
+  array.release_mode = mode;
+}
+
+// Only what seek may use; every other entry is null, so any other call
+// crashes the run and shows up as a finding.
+JNINativeInterface_ MakeTable() {
+  JNINativeInterface_ table;
+  memset(&table, 0, sizeof table);
+  table.GetArrayLength = GetArrayLength;
+  table.GetByteArrayElements = GetByteArrayElements;
+  table.ReleaseByteArrayElements = ReleaseByteArrayElements;
+  return table;
+}
+
+const JNINativeInterface_ kTable = MakeTable();
+
+void Drain(int fd) {
+  uint8_t buffer[4096];
+  while (read(fd, buffer, sizeof buffer) > 0) {
+  }
+}
+
+// Until the line end holds `count` bytes: the pseudo-terminal hands written
+// bytes over asynchronously.
+void WaitForLine(size_t count) {
+  for (int spins = 0; spins < 100000; ++spins) {
+    int waiting = 0;
+    if (ioctl(line_fd, FIONREAD, &waiting) != 0) abort();
+    if (static_cast<size_t>(waiting) >= count) return;
+    usleep(10);
+  }
+  Fail("reply bytes never reached the line", 0, static_cast<long>(count));
+}
+
+// The result the command must give for the first whole frame `reply`.
+long Verdict(bool move, const Bytes& reply, jsize capacity) {
+  const uint8_t command = move ? 0x50 : 0x41;
+  if (reply[5] != 1 || reply[6] != command || reply[3] != 5) return -1;
+  if (move) return 0;
+  if (reply[7] != 1 || reply.size() < 20) return -1;
+  const long count = static_cast<long>(reply.size()) - 12;
+  return count > capacity ? -1 : count;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  int slave = -1;
+  std::string path;
+  tagport_sim::OpenRawPty(&master_fd, &slave, &path);
+  if (master_fd < 0) abort();
+  line_fd = slave;
+  fcntl(master_fd, F_SETFL, fcntl(master_fd, F_GETFL) | O_NONBLOCK);
+  fcntl(line_fd, F_SETFL, fcntl(line_fd, F_GETFL) | O_NONBLOCK);
+  FD_COM = line_fd;
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size < 8) return 0;
+  const uint8_t flags = data[0];
+  const bool move = flags & 1;
+  const bool good_checksum = flags & 2;
+  const bool null_array = !move && (flags & 4);
+  const jsize capacity =
+      static_cast<jsize>((data[1] * 256u + data[2]) % (kMaxArray + 1));
+  size_t at = 4;
+  const size_t noise_count = std::min<size_t>(data[3], size - at);
+  Bytes stream(data + at, data + at + noise_count);
+  for (uint8_t& byte : stream) {
+    if (byte == tagport_sim::kStartByte) byte = 0x1F;
+  }
+  at += noise_count;
+  if (size - at < 4) return 0;
+  const uint8_t target = data[at], status = data[at + 2],
+                command = data[at + 3];
+  at += 4;
+  const Bytes payload(data + at, data + std::min(size, at + kMaxPayload));
+  // The zero byte is not examined; the builder always writes 00.
+  Bytes reply = tagport_sim::BuildFrame(target, status, command, payload);
+  Bytes judged = reply;
+  if (!good_checksum) {
+    reply.back() = static_cast<uint8_t>(reply.back() + 1);
+    judged =
+        tagport_sim::BuildFrame(5, 1, move ? 0x50 : 0x41,
+                                move ? Bytes{0x00}
+                                     : Bytes{0x01, 0, 0, 0, 0xC0, 0xC1, 0xC2,
+                                             0xC3, 0xC4, 0xC5, 0xC6, 0xC7});
+    stream.insert(stream.end(), reply.begin(), reply.end());
+  }
+  stream.insert(stream.end(), judged.begin(), judged.end());
+
+  tcflush(line_fd, TCIFLUSH);
+  Drain(master_fd);
+  if (write(master_fd, stream.data(), stream.size()) !=
+      static_cast<ssize_t>(stream.size())) {
+    abort();
+  }
+  WaitForLine(stream.size());
+
+  memset(array.storage, kGuardByte, sizeof array.storage);
+  memset(array.Elements(), kArrayByte, static_cast<size_t>(capacity));
+  array.length = capacity;
+  array.fail_elements = !move && (flags & 8);
+  array.gets = array.releases = 0;
+  array.release_mode = -1;
+  array.released = nullptr;
+
+  JNIEnv env;
+  env.functions = &kTable;
+  jint result;
+  if (move) {
+    result = Java_android_kq_Ctagport_move(&env, nullptr);
+  } else {
+    result = Java_android_kq_Ctagport_seek(
+        &env, nullptr,
+        null_array ? nullptr : reinterpret_cast<jbyteArray>(&array));
+  }
+
+  long expected;
+  if (null_array || array.fail_elements) {
+    expected = -1;
+    CheckEqual(array.releases, 0, "releases of elements never obtained");
+  } else {
+    expected = Verdict(move, judged, capacity);
+    const Bytes request =
+        move ? Bytes{0x1E, 0x00, 0x09, 0x05, 0x00, 0xFF, 0x50, 0x00, 0x7B}
+             : Bytes{0x1E, 0x00, 0x0B, 0x05, 0x00, 0xFF,
+                     0x41, 0x04, 0x00, 0x00, 0x72};
+    uint8_t sent[64] = {};
+    CheckEqual(read(master_fd, sent, sizeof sent),
+               static_cast<long>(request.size()), "request length");
+    CheckEqual(memcmp(sent, request.data(), request.size()), 0,
+               "request bytes");
+    if (!move) {
+      CheckEqual(array.gets, 1, "GetByteArrayElements calls");
+      CheckEqual(array.releases, 1, "ReleaseByteArrayElements calls");
+      CheckEqual(array.release_mode, 0, "release mode");
+      CheckEqual(array.released == array.Elements(), 1, "released pointer");
+    }
+  }
+  CheckEqual(result, expected, "result");
+
+  const size_t copied = !move && result > 0 ? static_cast<size_t>(result) : 0;
+  if (copied > 0) {
+    CheckEqual(memcmp(array.Elements(), judged.data() + 11, copied), 0,
+               "card data");
+  }
+  for (size_t k = 0; k < sizeof array.storage; ++k) {
+    const bool in_array =
+        k >= kGuard && k < kGuard + static_cast<size_t>(capacity);
+    const bool in_data = k >= kGuard && k < kGuard + copied;
+    if (in_data) continue;
+    CheckEqual(array.storage[k], in_array ? kArrayByte : kGuardByte,
+               in_array ? "array byte behind the data" : "guard byte");
+  }
+  return 0;
+}

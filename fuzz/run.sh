@@ -1,0 +1,46 @@
+#!/usr/bin/env bash
+# Builds the fuzz targets (clang, ASan, UBSan, libFuzzer) in build-fuzz and
+# runs each for a bounded time, starting from the seed corpus under
+# fuzz/corpus/<target>/. Fails on the first crash or broken check.
+#
+#   fuzz/run.sh [seconds per target, default 60] [target...]
+#
+# New inputs and crash reproducers go to build-fuzz/work/<target>/; the
+# committed seeds are only read.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+seconds="${1:-60}"
+shift || true
+targets=("$@")
+if [ ${#targets[@]} -eq 0 ]; then
+  targets=(decoder_fuzzer reply_fuzzer)
+fi
+case "$seconds" in
+  ''|*[!0-9]*) echo "run.sh: seconds must be a whole number" >&2; exit 2 ;;
+esac
+
+build="${FUZZ_BUILD_DIR:-build-fuzz}"
+CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DTAGPORT_BUILD_FUZZ=ON -DTAGPORT_SANITIZE=ON \
+  -DTAGPORT_BUILD_TESTS=OFF -DTAGPORT_BUILD_TOOLS=OFF \
+  -DTAGPORT_BUILD_BENCH=OFF -DTAGPORT_BUILD_JAVA=OFF >/dev/null
+cmake --build "$build" -j2 --target "${targets[@]}"
+
+status=0
+for target in "${targets[@]}"; do
+  work="$build/work/$target"
+  mkdir -p "$work/corpus"
+  echo "== $target: ${seconds} s"
+  if "$build/fuzz/$target" -max_total_time="$seconds" -print_final_stats=1 \
+       -artifact_prefix="$work/" "$work/corpus" "fuzz/corpus/$target" \
+       >"$work/log" 2>&1; then
+    grep -E '^(#[0-9]+[[:space:]]+DONE|stat::number_of_executed_units|stat::average_exec_per_sec)' \
+      "$work/log" || true
+  else
+    echo "$target FAILED; log: $work/log" >&2
+    grep -E 'ERROR|check failed|invariant broken|Test unit written' "$work/log" >&2 || true
+    status=1
+  fi
+done
+exit "$status"
