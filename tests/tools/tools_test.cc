@@ -115,6 +115,15 @@ class Process {
   int exit_code_ = -1;
 };
 
+// Every one of `parts` appears in `text`.
+void ExpectAll(const std::string& text, const std::vector<std::string>& parts) {
+  for (const std::string& part : parts) {
+    EXPECT_NE(text.find(part), std::string::npos)
+        << "missing: " << part << "\nin:\n"
+        << text;
+  }
+}
+
 bool Exists(const std::string& path) {
   struct stat info;
   return lstat(path.c_str(), &info) == 0;
@@ -173,37 +182,32 @@ TEST_F(ToolsTest, ProbeShowsEveryFrameOfAFullSession) {
   StartSim({"--count", "3"});
   ASSERT_EQ(RunProbe({}), 0) << probe_->Out() << probe_->Err();
   const std::string out = probe_->Out();
-  for (const char* line : {
-           "open  port    Api_OpenSerial(3, 115200) = 1",
-           "open  request 1E 00 09 05 00 FF 40 01 6C (SentPacket = 9)",
-           "open  reply   1E 00 09 05 00 01 40 00 6D (IsSuccessRecv = 0)",
-           "open  result  0 (accepted)",
-           "seek  request 1E 00 0B 05 00 FF 41 04 00 00 72 (SentPacket = 11)",
-           "seek  reply   1E 00 14 05 00 01 41 01 00 00 00 04 A1 B2 C3 D4 E5 "
-           "F6 07 4A (IsSuccessRecv = 0)",
-           "seek  card    04 A1 B2 C3 D4 E5 F6 07 (8 bytes)",
-           "seek  result  8 (accepted)",
-           "move  request 1E 00 09 05 00 FF 50 00 7B (SentPacket = 9)",
-           "move  reply   1E 00 09 05 00 01 50 00 7D (IsSuccessRecv = 0)",
-           "move  result  0 (accepted)",
-           "close result  0 (closed)",
-       }) {
-    EXPECT_NE(out.find(line), std::string::npos)
-        << "missing: " << line << "\nin:\n"
-        << out;
-  }
+  ExpectAll(
+      out,
+      {
+          "open  port    Api_OpenSerial(3, 115200) = 1",
+          "open  request 1E 00 09 05 00 FF 40 01 6C (SentPacket = 9)",
+          "open  reply   1E 00 09 05 00 01 40 00 6D (IsSuccessRecv = 0)",
+          "open  result  0 (accepted)",
+          "seek  request 1E 00 0B 05 00 FF 41 04 00 00 72 (SentPacket = 11)",
+          "seek  reply   1E 00 14 05 00 01 41 01 00 00 00 04 A1 B2 C3 D4 E5 "
+          "F6 07 4A (IsSuccessRecv = 0)",
+          "seek  card    04 A1 B2 C3 D4 E5 F6 07 (8 bytes)",
+          "seek  result  8 (accepted)",
+          "move  request 1E 00 09 05 00 FF 50 00 7B (SentPacket = 9)",
+          "move  reply   1E 00 09 05 00 01 50 00 7D (IsSuccessRecv = 0)",
+          "move  result  0 (accepted)",
+          "close result  0 (closed)",
+      });
   // The simulator stops by itself after three requests and removes its link.
   ASSERT_EQ(sim_->Wait(), 0) << sim_->Err();
   EXPECT_FALSE(Exists(link_));
   const std::string log = sim_->Out();
-  for (const char* line :
-       {"<- 1E 00 09 05 00 FF 40 01 6C", "-> 1E 00 09 05 00 01 40 00 6D",
-        "<- 1E 00 0B 05 00 FF 41 04 00 00 72", "<- 1E 00 09 05 00 FF 50 00 7B",
-        "3 requests, 0 bytes outside frames"}) {
-    EXPECT_NE(log.find(line), std::string::npos)
-        << "missing: " << line << "\nin:\n"
-        << log;
-  }
+  ExpectAll(
+      log,
+      {"<- 1E 00 09 05 00 FF 40 01 6C", "-> 1E 00 09 05 00 01 40 00 6D",
+       "<- 1E 00 0B 05 00 FF 41 04 00 00 72", "<- 1E 00 09 05 00 FF 50 00 7B",
+       "3 requests, 0 bytes outside frames"});
 }
 
 TEST_F(ToolsTest, CardDataFromTheCommandLineReachesTheProbe) {
@@ -326,18 +330,14 @@ TEST_F(ToolsTest, SimulatorReportsBytesThatFormNoFrame) {
   EXPECT_EQ(sim_->Wait(), 0);
   close(line);
   const std::string log = sim_->Out();
-  for (const std::string& text : {
-           std::string("<- not a frame (no start byte): 00 55"),
-           std::string("<- not a frame (length below 8): 1E 00 05"),
-           "<- not a frame (bad checksum): " + Hex(damaged),
-           "<- " + Hex(request),
-           "1 requests, " + std::to_string(5 + damaged.size()) +
-               " bytes outside frames",
-       }) {
-    EXPECT_NE(log.find(text), std::string::npos)
-        << "missing: " << text << "\nin:\n"
-        << log;
-  }
+  ExpectAll(log, {
+                     std::string("<- not a frame (no start byte): 00 55"),
+                     std::string("<- not a frame (length below 8): 1E 00 05"),
+                     "<- not a frame (bad checksum): " + Hex(damaged),
+                     "<- " + Hex(request),
+                     "1 requests, " + std::to_string(5 + damaged.size()) +
+                         " bytes outside frames",
+                 });
 }
 
 TEST_F(ToolsTest, SimulatorServesAnExistingSerialDevice) {
@@ -404,17 +404,14 @@ TEST_F(ToolsTest, ProbeReportsAPortThatDoesNotOpen) {
   // No simulator: the link does not exist, so the library cannot open it.
   EXPECT_EQ(RunProbe({"--polls", "5", "open", "move", "close"}), 1);
   const std::string out = probe_->Out();
-  for (const char* line : {
-           "openSerial failed\nopen  port    Api_OpenSerial(3, 115200) = 0 "
-           "(device node did not open)",
-           "open  result  -1 (port not opened)",
-           "move  result  -1 (request not sent: no port open)",
-           "close result  0 (closed)",
-       }) {
-    EXPECT_NE(out.find(line), std::string::npos)
-        << "missing: " << line << "\nin:\n"
-        << out;
-  }
+  ExpectAll(
+      out, {
+               "openSerial failed\nopen  port    Api_OpenSerial(3, 115200) = 0 "
+               "(device node did not open)",
+               "open  result  -1 (port not opened)",
+               "move  result  -1 (request not sent: no port open)",
+               "close result  0 (closed)",
+           });
 }
 
 TEST_F(ToolsTest, ProbeReportsARateTheLibraryRefuses) {

@@ -1,7 +1,6 @@
 // tagport-probe: runs the reader's open, seek, move and close steps through
 // libtagport.so's exported C functions and shows every frame and verdict,
 // for diagnosing a reader in the field.
-#include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
 
@@ -10,11 +9,14 @@
 
 #include "link/frame_link.h"
 #include "serial/serial_port.h"
+#include "tools/common/command_line.h"
 #include "tools/sim/reader_module.h"
 
 namespace {
 
-constexpr int kUsageError = 2;
+using tagport_tools::ParseNumber;
+using tagport_tools::UsageError;
+
 constexpr int kReaderTarget = 5;
 constexpr int kMinSeekFrame = 20;
 constexpr int kSeekDataOffset = 11;
@@ -46,25 +48,6 @@ struct Options {
   long long polls = 1000;
   std::vector<std::string> steps;
 };
-
-[[noreturn]] void UsageError(const std::string& message) {
-  fprintf(stderr, "tagport-probe: %s\nTry 'tagport-probe --help'.\n",
-          message.c_str());
-  exit(kUsageError);
-}
-
-long long ParseNumber(const std::string& option, const std::string& text,
-                      long long low, long long high) {
-  char* end = nullptr;
-  errno = 0;
-  const long long value = strtoll(text.c_str(), &end, 10);
-  if (text.empty() || *end != '\0' || errno != 0 || value < low ||
-      value > high) {
-    UsageError(option + ": '" + text + "' is not a number from " +
-               std::to_string(low) + " to " + std::to_string(high));
-  }
-  return value;
-}
 
 Options ParseOptions(int argc, char** argv) {
   Options options;
@@ -160,6 +143,17 @@ int Exchange(const char* step, int command, const unsigned char* payload, int n,
   return 0;
 }
 
+// The 0x40 and 0x50 exchanges: one argument byte, judged by the header.
+int HeaderOnlyStep(const char* step, int command, unsigned char argument,
+                   const Options& options) {
+  const int result =
+      Exchange(step, command, &argument, 1, static_cast<int>(options.polls));
+  if (result != 0) return result;
+  const std::string problem = HeaderProblem(command);
+  return problem.empty() ? Report(step, 0, "accepted")
+                         : Report(step, -1, "refused: " + problem);
+}
+
 int OpenStep(const Options& options) {
   const int opened = Api_OpenSerial(static_cast<uint32_t>(options.port),
                                     static_cast<int32_t>(options.rate));
@@ -177,23 +171,7 @@ int OpenStep(const Options& options) {
     return Report("open", -1, "port not opened");
   }
   Line("open", "port    " + call + " (open, raw 8N1)");
-  static const unsigned char kPayload[] = {0x01};
-  const int result =
-      Exchange("open", 0x40, kPayload, 1, static_cast<int>(options.polls));
-  if (result != 0) return result;
-  const std::string problem = HeaderProblem(0x40);
-  return problem.empty() ? Report("open", 0, "accepted")
-                         : Report("open", -1, "refused: " + problem);
-}
-
-int MoveStep(const Options& options) {
-  static const unsigned char kPayload[] = {0x00};
-  const int result =
-      Exchange("move", 0x50, kPayload, 1, static_cast<int>(options.polls));
-  if (result != 0) return result;
-  const std::string problem = HeaderProblem(0x50);
-  return problem.empty() ? Report("move", 0, "accepted")
-                         : Report("move", -1, "refused: " + problem);
+  return HeaderOnlyStep("open", 0x40, 0x01, options);
 }
 
 int SeekStep(const Options& options) {
@@ -228,6 +206,7 @@ int CloseStep() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  tagport_tools::SetProgramName("tagport-probe");
   const Options options = ParseOptions(argc, argv);
   bool all_accepted = true;
   for (const std::string& step : options.steps) {
@@ -237,7 +216,7 @@ int main(int argc, char** argv) {
     } else if (step == "seek") {
       result = SeekStep(options);
     } else if (step == "move") {
-      result = MoveStep(options);
+      result = HeaderOnlyStep("move", 0x50, 0x00, options);
     } else {
       result = CloseStep();
     }

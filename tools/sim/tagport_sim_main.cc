@@ -18,15 +18,18 @@
 #include <thread>
 #include <vector>
 
+#include "tools/common/command_line.h"
 #include "tools/sim/reader_module.h"
 
 namespace {
+
+using tagport_tools::ParseNumber;
+using tagport_tools::UsageError;
 
 using tagport_sim::Bytes;
 using tagport_sim::Fault;
 using tagport_sim::Reply;
 
-constexpr int kUsageError = 2;
 constexpr int kRunError = 1;
 
 std::atomic<bool> stop_requested{false};
@@ -90,25 +93,6 @@ struct Options {
   long long seed = -1;
   long long count = 0;
 };
-
-[[noreturn]] void UsageError(const std::string& message) {
-  fprintf(stderr, "tagport-sim: %s\nTry 'tagport-sim --help'.\n",
-          message.c_str());
-  exit(kUsageError);
-}
-
-long long ParseNumber(const std::string& option, const std::string& text,
-                      long long low, long long high) {
-  char* end = nullptr;
-  errno = 0;
-  const long long value = strtoll(text.c_str(), &end, 10);
-  if (text.empty() || *end != '\0' || errno != 0 || value < low ||
-      value > high) {
-    UsageError(option + ": '" + text + "' is not a number from " +
-               std::to_string(low) + " to " + std::to_string(high));
-  }
-  return value;
-}
 
 Bytes ParseHexOption(const std::string& option, const std::string& text) {
   Bytes bytes;
@@ -329,6 +313,7 @@ void LetRepliesDrain(int peer_fd) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  tagport_tools::SetProgramName("tagport-sim");
   const Options options = ParseOptions(argc, argv);
 
   tagport_sim::ReaderModule module;

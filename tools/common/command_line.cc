@@ -1,0 +1,34 @@
+#include "tools/common/command_line.h"
+
+#include <errno.h>
+#include <stdio.h>
+#include <stdlib.h>
+
+namespace tagport_tools {
+
+namespace {
+const char* program_name = "tagport";
+}  // namespace
+
+void SetProgramName(const char* name) { program_name = name; }
+
+void UsageError(const std::string& message) {
+  fprintf(stderr, "%s: %s\nTry '%s --help'.\n", program_name, message.c_str(),
+          program_name);
+  exit(kUsageError);
+}
+
+long long ParseNumber(const std::string& option, const std::string& text,
+                      long long low, long long high) {
+  char* end = nullptr;
+  errno = 0;
+  const long long value = strtoll(text.c_str(), &end, 10);
+  if (text.empty() || *end != '\0' || errno != 0 || value < low ||
+      value > high) {
+    UsageError(option + ": '" + text + "' is not a number from " +
+               std::to_string(low) + " to " + std::to_string(high));
+  }
+  return value;
+}
+
+}  // namespace tagport_tools

@@ -1,0 +1,25 @@
+// Option handling shared by the command-line tools: one way to refuse bad
+// options (a message on stderr, exit status 2) and to read numbers.
+#ifndef TAGPORT_TOOLS_COMMON_COMMAND_LINE_H_
+#define TAGPORT_TOOLS_COMMON_COMMAND_LINE_H_
+
+#include <string>
+
+namespace tagport_tools {
+
+constexpr int kUsageError = 2;
+
+// The program name used in messages; set once in main.
+void SetProgramName(const char* name);
+
+// "<program>: <message>" and a pointer to --help on stderr; exits with 2.
+[[noreturn]] void UsageError(const std::string& message);
+
+// `text` as a whole decimal number from `low` to `high`, or a UsageError
+// that names `option`.
+long long ParseNumber(const std::string& option, const std::string& text,
+                      long long low, long long high);
+
+}  // namespace tagport_tools
+
+#endif  // TAGPORT_TOOLS_COMMON_COMMAND_LINE_H_
