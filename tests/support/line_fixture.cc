@@ -4,6 +4,8 @@
 #include <poll.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <sys/ioctl.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "link/frame_link.h"
@@ -50,6 +52,12 @@ std::string StdoutCapture::Text() {
   return text;
 }
 
+std::string StdoutOf(const std::function<void()>& action) {
+  StdoutCapture capture;
+  action();
+  return capture.Text();
+}
+
 int OpenDescriptorCount() {
   int count = 0;
   DIR* dir = opendir("/proc/self/fd");
@@ -63,6 +71,23 @@ int OpenDescriptorCount() {
 
 Bytes Copy(const unsigned char* data, int n) {
   return n > 0 ? Bytes(data, data + n) : Bytes();
+}
+
+Bytes HexBytes(const std::string& text) {
+  Bytes bytes;
+  EXPECT_TRUE(tagport_sim::ParseHex(text, &bytes)) << "bad hex: " << text;
+  return bytes;
+}
+
+bool WaitForInput(int fd, size_t count, int timeout_ms) {
+  for (int waited_ms = 0;; ++waited_ms) {
+    int waiting = 0;
+    if (ioctl(fd, FIONREAD, &waiting) != 0) return false;
+    if (static_cast<size_t>(waiting) >= count) return true;
+    if (waited_ms >= timeout_ms) return false;
+    const struct timespec one_ms = {0, 1000000};
+    nanosleep(&one_ms, nullptr);
+  }
 }
 
 void LineTest::SetUp() {
@@ -90,6 +115,20 @@ Bytes LineTest::ReadLine(size_t count, int timeout_ms) {
     bytes.insert(bytes.end(), buffer, buffer + n);
   }
   return bytes;
+}
+
+void LineTest::WriteLine(const Bytes& bytes) {
+  size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n =
+        write(reader_.master_fd(), bytes.data() + done, bytes.size() - done);
+    if (n <= 0) {
+      struct pollfd line = {reader_.master_fd(), POLLOUT, 0};
+      ASSERT_GT(poll(&line, 1, 1000), 0) << "line stays full";
+      continue;
+    }
+    done += static_cast<size_t>(n);
+  }
 }
 
 }  // namespace tagport_test

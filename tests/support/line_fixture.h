@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -30,11 +31,22 @@ class StdoutCapture {
   int file_fd_ = -1;
 };
 
+// What `action` writes to standard output. Test failures inside `action`
+// would be captured too, so keep assertions outside it.
+std::string StdoutOf(const std::function<void()>& action);
+
 // Descriptors this process has open.
 int OpenDescriptorCount();
 
 // Bytes as the library's globals hold them.
 Bytes Copy(const unsigned char* data, int n);
+
+// "1E 00 09 ..." as bytes; a malformed text fails the calling test.
+Bytes HexBytes(const std::string& text);
+
+// Waits up to `timeout_ms` until `count` bytes wait to be read on the
+// terminal `fd`. False on timeout.
+bool WaitForInput(int fd, size_t count, int timeout_ms = 1000);
 
 class LineTest : public ::testing::Test {
  protected:
@@ -44,6 +56,10 @@ class LineTest : public ::testing::Test {
   // Reads what the library wrote to the line, waiting up to `timeout_ms` for
   // `count` bytes (when the module is not serving).
   Bytes ReadLine(size_t count, int timeout_ms = 1000);
+
+  // Writes `bytes` from the module's end of the line (when the module is not
+  // serving).
+  void WriteLine(const Bytes& bytes);
 
   tagport_sim::SimulatedReader reader_;
 };
