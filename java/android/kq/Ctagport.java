@@ -9,6 +9,9 @@ package android.kq;
  * this class, so calls from several threads never overlap. Calling them
  * through an instance ({@code new Ctagport().open()}) works as well.
  *
+ * <p>New code may prefer {@link TagReader}, which turns the result codes into
+ * exceptions and returns card data as an array of exactly its length.
+ *
  * <p>Result codes shared by all methods:
  * <ul>
  *   <li>{@code 0}: success ({@link #seek} returns the data count instead);

@@ -3,6 +3,7 @@
 // and direct calls of the library's string conversions from inside one
 // native method.
 #include <jni.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -100,6 +101,16 @@ Java_tagport_jvmtest_SimulatedModule_start(JNIEnv* env, jclass) {
   setenv(kRedirectVariable, fresh->slave_path().c_str(), 1);
   reader = std::move(fresh);
   return env->NewStringUTF(reader->slave_path().c_str());
+}
+
+JNIEXPORT void JNICALL
+Java_tagport_jvmtest_SimulatedModule_logTraffic(JNIEnv* env, jclass) {
+  if (tagport_sim::ReaderModule* module = Module(env)) {
+    module->SetLog([](const std::string& line) {
+      printf("module %s\n", line.c_str());
+      fflush(stdout);
+    });
+  }
 }
 
 JNIEXPORT void JNICALL Java_tagport_jvmtest_SimulatedModule_stop(JNIEnv*,

@@ -14,26 +14,12 @@ import java.util.concurrent.CyclicBarrier;
 import java.util.concurrent.ExecutorService;
 import java.util.concurrent.Executors;
 import java.util.concurrent.Future;
-import org.junit.jupiter.api.AfterEach;
-import org.junit.jupiter.api.BeforeEach;
 import org.junit.jupiter.api.Test;
 
 /** Several Java threads share the one port through the synchronised class. */
-class ConcurrencyTest {
+class ConcurrencyTest extends ModuleFixture {
   private static final int THREADS = 8;
   private static final int ROUNDS = 25;
-
-  @BeforeEach
-  void startModule() {
-    SimulatedModule.start();
-    Ctagport.close();
-  }
-
-  @AfterEach
-  void stopModule() {
-    Ctagport.close();
-    SimulatedModule.stop();
-  }
 
   @Test
   void eightThreadsSeekAndMoveAtOnceAndEveryCallIsAnswered() throws Exception {

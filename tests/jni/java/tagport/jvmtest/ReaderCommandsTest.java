@@ -22,8 +22,6 @@ import java.nio.file.Paths;
 import java.util.Arrays;
 import java.util.function.IntSupplier;
 import java.util.stream.Stream;
-import org.junit.jupiter.api.AfterEach;
-import org.junit.jupiter.api.BeforeEach;
 import org.junit.jupiter.api.Test;
 import org.junit.jupiter.params.ParameterizedTest;
 import org.junit.jupiter.params.provider.Arguments;
@@ -31,23 +29,11 @@ import org.junit.jupiter.params.provider.MethodSource;
 import org.junit.jupiter.params.provider.ValueSource;
 
 /** open, seek, move and close of the shipped class against the simulated module. */
-class ReaderCommandsTest {
+class ReaderCommandsTest extends ModuleFixture {
   private static final byte[] OPEN_REQUEST = bytes(0x1E, 0x00, 0x09, 0x05, 0x00, 0xFF, 0x40, 0x01, 0x6C);
   private static final byte[] SEEK_REQUEST =
       bytes(0x1E, 0x00, 0x0B, 0x05, 0x00, 0xFF, 0x41, 0x04, 0x00, 0x00, 0x72);
   private static final byte[] MOVE_REQUEST = bytes(0x1E, 0x00, 0x09, 0x05, 0x00, 0xFF, 0x50, 0x00, 0x7B);
-
-  @BeforeEach
-  void startModule() {
-    SimulatedModule.start();
-    Ctagport.close();
-  }
-
-  @AfterEach
-  void stopModule() {
-    Ctagport.close();
-    SimulatedModule.stop();
-  }
 
   private static void openReader() {
     assertEquals(0, Ctagport.open(), "open on a willing module");

@@ -8,23 +8,11 @@ import java.io.ByteArrayOutputStream;
 import java.io.PrintStream;
 import java.nio.charset.StandardCharsets;
 import java.util.function.BooleanSupplier;
-import org.junit.jupiter.api.AfterEach;
-import org.junit.jupiter.api.BeforeEach;
 import org.junit.jupiter.api.Test;
 import tagport.example.ReaderDemo;
 
 /** The demonstration program's report, step by step. */
-class ReaderDemoTest {
-  @BeforeEach
-  void startModule() {
-    SimulatedModule.start();
-  }
-
-  @AfterEach
-  void stopModule() {
-    SimulatedModule.stop();
-  }
-
+class ReaderDemoTest extends ModuleFixture {
   private static String[] capture(BooleanSupplier expectOk, boolean ok) {
     final PrintStream saved = System.out;
     final ByteArrayOutputStream text = new ByteArrayOutputStream();

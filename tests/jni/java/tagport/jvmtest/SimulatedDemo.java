@@ -8,6 +8,8 @@ public final class SimulatedDemo {
 
   public static void main(String[] args) {
     System.out.println("simulated reader module on " + SimulatedModule.start());
+    System.out.flush();
+    SimulatedModule.logTraffic();
     final boolean ok = ReaderDemo.run();
     SimulatedModule.stop();
     System.exit(ok ? 0 : 1);

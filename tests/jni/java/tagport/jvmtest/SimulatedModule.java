@@ -15,6 +15,9 @@ public final class SimulatedModule {
   /** Starts a fresh module (dropping any earlier one); its line's path. */
   public static native String start();
 
+  /** Prints every frame the module receives and sends on standard output. */
+  public static native void logTraffic();
+
   /** Stops the module; "/dev/ttyMT3" is the real node again. */
   public static native void stop();
 

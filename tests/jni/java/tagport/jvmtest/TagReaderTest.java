@@ -13,8 +13,6 @@ import android.kq.TagReader;
 import android.kq.TagReaderTimeoutException;
 import java.io.IOException;
 import java.util.stream.Stream;
-import org.junit.jupiter.api.AfterEach;
-import org.junit.jupiter.api.BeforeEach;
 import org.junit.jupiter.api.Test;
 import org.junit.jupiter.params.ParameterizedTest;
 import org.junit.jupiter.params.provider.Arguments;
@@ -22,19 +20,7 @@ import org.junit.jupiter.params.provider.MethodSource;
 import org.junit.jupiter.params.provider.ValueSource;
 
 /** The wrapper for new code: exceptions instead of codes, exact-length data. */
-class TagReaderTest {
-  @BeforeEach
-  void startModule() {
-    SimulatedModule.start();
-    Ctagport.close();
-  }
-
-  @AfterEach
-  void stopModule() {
-    Ctagport.close();
-    SimulatedModule.stop();
-  }
-
+class TagReaderTest extends ModuleFixture {
   /** The port is closed when move, which does not open it, sends nothing. */
   private static void assertPortClosed() {
     final int before = SimulatedModule.requests().length;
