@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# Runs every native test case (label native) under Valgrind memcheck; any
+# error (invalid access, uninitialised use, a definitely lost block) fails
+# the case.
+# The JVM tests are left out (the JVM's JIT and GC trip memcheck), and so are
+# the tool tests, whose programs run as child processes memcheck does not
+# follow.
+#
+#   scripts/ci/valgrind.sh [build-dir]      (default: build)
+#
+# The build must be a plain one (no TAGPORT_SANITIZE): memcheck and the
+# sanitizer runtimes cannot share a process.
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+dir=${1:-build}
+[[ -f "$dir/CTestTestfile.cmake" ]] || { echo "no tests in $dir" >&2; exit 2; }
+if grep -q '^TAGPORT_SANITIZE:BOOL=ON' "$dir/CMakeCache.txt"; then
+  echo "$dir is a sanitizer build; memcheck needs a plain one" >&2
+  exit 2
+fi
+
+# ctest -T memcheck reads its settings from DartConfiguration.tcl, which the
+# project (enable_testing without include(CTest)) does not write.
+suppressions=scripts/ci/valgrind.supp
+options="--error-exitcode=97 --leak-check=full --errors-for-leak-kinds=definite"
+options+=" --track-origins=yes --child-silent-after-fork=yes"
+[[ -f "$suppressions" ]] && options+=" --suppressions=$PWD/$suppressions"
+cat >"$dir/DartConfiguration.tcl" <<CONFIG
+SourceDirectory: $PWD
+BuildDirectory: $PWD/$dir
+MemoryCheckType: Valgrind
+MemoryCheckCommand: $(command -v valgrind)
+MemoryCheckCommandOptions: $options
+CONFIG
+
+# Under memcheck every step is many times slower; the cases' own timeouts
+# (60 s) still hold, as the waits they contain are bounded by poll counts.
+ctest --test-dir "$dir" -T memcheck -L native --output-on-failure -j2
