@@ -21,6 +21,9 @@ using tagport_sim::Bytes;
 
 const char kRedirectVariable[] = "TAGPORT_TTYMT3";
 
+// What the conversion loops return when a routine left a local frame behind.
+const jint kFrameLeft = -2;
+
 std::unique_ptr<tagport_sim::SimulatedReader> reader;
 // What the library itself returned in the last Encode or Decode: the count,
 // or 1 for a string and 0 for null.
@@ -84,6 +87,50 @@ std::unique_ptr<std::vector<char>> ToCString(JNIEnv* env, jbyteArray array) {
   text->push_back('\0');
   return text;
 }
+
+// Tells whether the calls between Arm and Disarm leave the stack of local
+// frames as they found it. CheckJNI notices references that pile up in one
+// frame, but not frames pushed and never popped. Arm pushes a frame of ours
+// holding a fresh object; Disarm pops the frame on top. When a call left a
+// frame of its own, that one goes instead, ours stays, and the object
+// survives a collection.
+class FrameProbe {
+ public:
+  explicit FrameProbe(JNIEnv* env) : env_(env) {}
+  ~FrameProbe() {
+    if (weak_ != nullptr) env_->DeleteWeakGlobalRef(weak_);
+  }
+  FrameProbe(const FrameProbe&) = delete;
+  FrameProbe& operator=(const FrameProbe&) = delete;
+
+  bool Arm() {
+    if (env_->PushLocalFrame(kFrameRoom) != 0) return false;
+    jobject probe = env_->NewByteArray(1);
+    weak_ = probe != nullptr ? env_->NewWeakGlobalRef(probe) : nullptr;
+    return weak_ != nullptr;
+  }
+  void Disarm() { env_->PopLocalFrame(nullptr); }
+
+  // Collects until the object is gone, a few times at most.
+  bool Balanced() {
+    jclass system = env_->FindClass("java/lang/System");
+    if (system == nullptr) return false;
+    jmethodID gc = env_->GetStaticMethodID(system, "gc", "()V");
+    if (gc == nullptr) return false;
+    for (int attempt = 0; attempt < kCollections; ++attempt) {
+      env_->CallStaticVoidMethod(system, gc);
+      if (env_->ExceptionCheck()) return false;
+      if (env_->IsSameObject(weak_, nullptr)) return true;
+    }
+    return false;
+  }
+
+ private:
+  static const jint kFrameRoom = 4;
+  static const int kCollections = 10;
+  JNIEnv* env_;
+  jweak weak_ = nullptr;
+};
 
 }  // namespace
 
@@ -226,7 +273,8 @@ JNIEXPORT jint JNICALL Java_tagport_jvmtest_SimulatedModule_lastResult(JNIEnv*,
 // Encodes and decodes `text` `rounds` times within this one native call,
 // deleting only the references this loop itself receives: any local
 // reference the library kept would pile up here. The count of round trips
-// that gave `text` back.
+// that gave `text` back, -1 when a call failed, kFrameLeft when a routine
+// left a local frame behind.
 JNIEXPORT jint JNICALL Java_tagport_jvmtest_SimulatedModule_roundTrips(
     JNIEnv* env, jclass, jstring text, jstring charset, jint rounds) {
   const Utf charset_name(env, charset);
@@ -238,28 +286,35 @@ JNIEXPORT jint JNICALL Java_tagport_jvmtest_SimulatedModule_roundTrips(
   // Four bytes a character is the most any of the tested charsets needs.
   std::vector<char> encoded(
       static_cast<size_t>(env->GetStringLength(text)) * 4 + 1);
+  FrameProbe probe(env);
+  if (!probe.Arm()) return -1;
   jint matches = 0;
   for (jint round = 0; round < rounds; ++round) {
     const int n = jstring2pchar(env, text, charset_name.get(), encoded.data());
-    if (env->ExceptionCheck()) return -1;
+    if (env->ExceptionCheck()) break;
     encoded[static_cast<size_t>(n)] = '\0';
     jstring decoded = pchar2jstring(env, encoded.data(), charset_name.get());
-    if (decoded == nullptr) return -1;
+    if (decoded == nullptr) break;
     const bool equal = env->CallBooleanMethod(text, equals, decoded);
-    if (env->ExceptionCheck()) return -1;
+    if (env->ExceptionCheck()) break;
     if (equal) ++matches;
     env->DeleteLocalRef(decoded);
   }
-  return matches;
+  probe.Disarm();
+  if (env->ExceptionCheck()) return -1;
+  return probe.Balanced() ? matches : kFrameLeft;
 }
 
 // Converts with a charset name the runtime refuses, `rounds` times within
 // this one native call, clearing the exception each time. The count of
-// rounds in which both routines failed with an exception pending.
+// rounds in which both routines failed with an exception pending, or
+// kFrameLeft.
 JNIEXPORT jint JNICALL Java_tagport_jvmtest_SimulatedModule_rejectedRounds(
     JNIEnv* env, jclass, jstring text, jstring charset, jint rounds) {
   const Utf charset_name(env, charset);
   char out[64];
+  FrameProbe probe(env);
+  if (!probe.Arm()) return -1;
   jint rejected = 0;
   for (jint round = 0; round < rounds; ++round) {
     const int n = jstring2pchar(env, text, charset_name.get(), out);
@@ -273,7 +328,17 @@ JNIEXPORT jint JNICALL Java_tagport_jvmtest_SimulatedModule_rejectedRounds(
     }
     if (decoded != nullptr) env->DeleteLocalRef(decoded);
   }
-  return rejected;
+  probe.Disarm();
+  return probe.Balanced() ? rejected : kFrameLeft;
+}
+
+JNIEXPORT jint JNICALL
+Java_tagport_jvmtest_SimulatedModule_probeAroundLeftFrame(JNIEnv* env, jclass) {
+  FrameProbe probe(env);
+  if (!probe.Arm()) return -1;
+  if (env->PushLocalFrame(1) != 0) return -1;
+  probe.Disarm();
+  return probe.Balanced() ? 0 : kFrameLeft;
 }
 
 JNIEXPORT void JNICALL

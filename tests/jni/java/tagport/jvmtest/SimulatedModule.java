@@ -69,11 +69,26 @@ public final class SimulatedModule {
   /** The library's own result in the last encode or decode (1 for a string, 0 for null). */
   public static native int lastResult();
 
-  /** Round trips of {@code text} that came back equal, all within one native call. */
+  /** Returned by the conversion loops when a routine left a local frame behind. */
+  public static final int FRAME_LEFT = -2;
+
+  /**
+   * Round trips of {@code text} that came back equal, all within one native
+   * call; -1 when a call failed; {@link #FRAME_LEFT}.
+   */
   public static native int roundTrips(String text, String charset, int rounds);
 
-  /** Rounds in which both conversions refused {@code charset} with an exception pending. */
+  /**
+   * Rounds in which both conversions refused {@code charset} with an
+   * exception pending, all within one native call; or {@link #FRAME_LEFT}.
+   */
   public static native int rejectedRounds(String text, String charset, int rounds);
+
+  /**
+   * Runs the conversion loops' frame check around a push without pop; must
+   * give {@link #FRAME_LEFT}, or the check shows nothing.
+   */
+  static native int probeAroundLeftFrame();
 
   /** Makes {@code count} local references in one native call and keeps them. */
   static native void overflowLocalReferences(int count);

@@ -67,6 +67,11 @@ class StringConversionTest {
   }
 
   @Test
+  void theFrameCheckOfTheLoopsSeesAFrameLeftBehind() {
+    assertEquals(SimulatedModule.FRAME_LEFT, SimulatedModule.probeAroundLeftFrame());
+  }
+
+  @Test
   void tenThousandRefusedConversionsInOneNativeCall() {
     assertEquals(ROUNDS, SimulatedModule.rejectedRounds("abc", "no-such-charset", ROUNDS));
   }
