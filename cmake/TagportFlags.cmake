@@ -16,6 +16,20 @@ if(TAGPORT_SANITIZE)
   add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all
                       -fno-omit-frame-pointer)
   add_link_options(-fsanitize=address,undefined)
+  # A program that does not start with the ASan runtime (a JVM) has to
+  # preload it; tests that load the library into one use this path.
+  if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+    set(_tagport_asan_runtime_name
+        libclang_rt.asan-${CMAKE_SYSTEM_PROCESSOR}.so)
+    add_link_options(-shared-libsan)
+  else()
+    set(_tagport_asan_runtime_name libasan.so)
+  endif()
+  execute_process(
+    COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=${_tagport_asan_runtime_name}
+    OUTPUT_VARIABLE _tagport_asan_runtime OUTPUT_STRIP_TRAILING_WHITESPACE)
+  get_filename_component(TAGPORT_ASAN_RUNTIME "${_tagport_asan_runtime}"
+                         REALPATH)
 endif()
 
 if(TAGPORT_COVERAGE)
