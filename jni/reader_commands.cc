@@ -74,7 +74,8 @@ JNIEXPORT jint JNICALL Java_android_kq_Ctagport_seek(JNIEnv* env, jclass,
   int result = Exchange(kSeekCommand, kSeekPayload, sizeof kSeekPayload);
   if (result == 0) {
     if (!ReplyAccepted(kSeekCommand) || MsgBuf[kSeekFlagOffset] != 1 ||
-        MsgLen < kSeekMinFrame) {
+        MsgLen < kSeekMinFrame) {  // NOLINT(bugprone-branch-clone)
+      // Not a card reply; the branch below is a card reply that won't fit.
       result = -1;
     } else if (MsgLen - kSeekFrameOverhead > capacity) {
       // A shortened copy reported as success would lose card data.

@@ -33,14 +33,17 @@ const RateEntry kRates[] = {
 const int kWriteDeadlineMs = 1000;
 
 // The diagnostics carry no newline; flush so that they survive an abnormal
-// end of the process.
+// end of the process. A failing stdout leaves nowhere to report to.
 void PrintDiagnostic(const char* text) {
-  fputs(text, stdout);
-  fflush(stdout);
+  (void)fputs(text, stdout);
+  (void)fflush(stdout);
 }
 
 bool LookUpSpeed(int32_t rate, speed_t* speed) {
   for (const RateEntry& entry : kRates) {
+    // One loop finds the entry and copies its field out, plainer than
+    // find_if, a lambda and a test of the iterator.
+    // cppcheck-suppress useStlAlgorithm
     if (entry.rate == rate) {
       *speed = entry.speed;
       return true;
@@ -129,7 +132,8 @@ int Api_WriteSerial(const unsigned char* data, int length) {
         write(FD_COM, data + written, static_cast<size_t>(length - written));
     if (n > 0) {
       written += static_cast<int>(n);
-    } else if (n < 0 && errno == EINTR) {
+    } else if (n < 0 && errno == EINTR) {  // NOLINT(bugprone-branch-clone)
+      // Kept apart from the full-line case: only that one waits.
       continue;
     } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) &&
                WaitWritable(deadline_ms)) {

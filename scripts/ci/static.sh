@@ -1,0 +1,44 @@
+#!/usr/bin/env bash
+# Static checks; any finding fails:
+#   - clang-format (.clang-format) over every C and C++ file in git;
+#   - clang-tidy (.clang-tidy) over the library, with the build's
+#     compile_commands.json, so it sees the flags and the generated JNI
+#     header the library is built with;
+#   - cppcheck over the library.
+# Suppressions stand next to the code they concern, with their reason.
+#
+#   scripts/ci/static.sh [build-dir]      (default: build, as scripts/test.sh
+#                                         leaves it)
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+dir=${1:-build}
+library_dirs=(serial link jni)
+status=0
+
+echo "== clang-format"
+mapfile -t sources < <(git ls-files -- '*.c' '*.cc' '*.cpp' '*.h' '*.hpp')
+if ! clang-format --dry-run -Werror "${sources[@]}"; then
+  echo "clang-format: the files above differ from the style;" \
+       "run clang-format -i on them" >&2
+  status=1
+fi
+
+echo "== clang-tidy"
+[[ -f "$dir/compile_commands.json" ]] ||
+  { echo "no $dir/compile_commands.json; configure $dir first" >&2; exit 2; }
+mapfile -t library_sources < <(git ls-files -- "${library_dirs[@]/%//*.cc}")
+if ! clang-tidy -p "$dir" --quiet "${library_sources[@]}"; then
+  status=1
+fi
+
+echo "== cppcheck"
+# One configuration (-D__linux__): the build's own; without a -D cppcheck
+# would also try the undefined-macro variants, such as an #include of a
+# header name that only the build defines.
+if ! cppcheck --enable=warning,style,performance,portability --std=c++17 \
+     --language=c++ --inline-suppr --error-exitcode=1 --quiet -I . \
+     -D__linux__ --suppress=missingIncludeSystem "${library_dirs[@]}"; then
+  status=1
+fi
+
+exit $status
