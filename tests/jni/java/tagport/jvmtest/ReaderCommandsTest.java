@@ -30,10 +30,12 @@ import org.junit.jupiter.params.provider.ValueSource;
 
 /** open, seek, move and close of the shipped class against the simulated module. */
 class ReaderCommandsTest extends ModuleFixture {
-  private static final byte[] OPEN_REQUEST = bytes(0x1E, 0x00, 0x09, 0x05, 0x00, 0xFF, 0x40, 0x01, 0x6C);
+  private static final byte[] OPEN_REQUEST =
+      bytes(0x1E, 0x00, 0x09, 0x05, 0x00, 0xFF, 0x40, 0x01, 0x6C);
   private static final byte[] SEEK_REQUEST =
       bytes(0x1E, 0x00, 0x0B, 0x05, 0x00, 0xFF, 0x41, 0x04, 0x00, 0x00, 0x72);
-  private static final byte[] MOVE_REQUEST = bytes(0x1E, 0x00, 0x09, 0x05, 0x00, 0xFF, 0x50, 0x00, 0x7B);
+  private static final byte[] MOVE_REQUEST =
+      bytes(0x1E, 0x00, 0x09, 0x05, 0x00, 0xFF, 0x50, 0x00, 0x7B);
 
   private static void openReader() {
     assertEquals(0, Ctagport.open(), "open on a willing module");
@@ -51,27 +53,30 @@ class ReaderCommandsTest extends ModuleFixture {
     assertEquals(hex(MOVE_REQUEST), hex(requests[2]));
   }
 
+  /** An open or move reply with the usual one-byte payload. */
+  private static byte[] reply(int target, int status, int command) {
+    return SimulatedModule.frame(target, status, command, bytes(0));
+  }
+
   static Stream<Arguments> openAndMoveReplies() {
     return Stream.of(
-        Arguments.of("accepted", OPEN, 0, SimulatedModule.frame(TARGET, 1, OPEN, bytes(0))),
+        Arguments.of("accepted", OPEN, 0, reply(TARGET, 1, OPEN)),
         Arguments.of("literal accepted reply", OPEN, 0,
             bytes(0x1E, 0x00, 0x09, 0x05, 0x00, 0x01, 0x40, 0x00, 0x6D)),
         Arguments.of("no payload", OPEN, 0, SimulatedModule.frame(TARGET, 1, OPEN, bytes())),
-        Arguments.of("failure status", OPEN, -1, SimulatedModule.frame(TARGET, 2, OPEN, bytes(0))),
-        Arguments.of("status 0", OPEN, -1, SimulatedModule.frame(TARGET, 0, OPEN, bytes(0))),
-        Arguments.of("target 6", OPEN, -1, SimulatedModule.frame(6, 1, OPEN, bytes(0))),
-        Arguments.of("move's command", OPEN, -1, SimulatedModule.frame(TARGET, 1, MOVE, bytes(0))),
+        Arguments.of("failure status", OPEN, -1, reply(TARGET, 2, OPEN)),
+        Arguments.of("status 0", OPEN, -1, reply(TARGET, 0, OPEN)),
+        Arguments.of("target 6", OPEN, -1, reply(6, 1, OPEN)),
+        Arguments.of("move's command", OPEN, -1, reply(TARGET, 1, MOVE)),
         Arguments.of("noise ahead", OPEN, 0,
-            concat(bytes(0x00, 0x55, 0xAA), SimulatedModule.frame(TARGET, 1, OPEN, bytes(0)))),
+            concat(bytes(0x00, 0x55, 0xAA), reply(TARGET, 1, OPEN))),
         Arguments.of("first frame refused, second fine", OPEN, -1,
-            concat(SimulatedModule.frame(TARGET, 2, OPEN, bytes(0)),
-                SimulatedModule.frame(TARGET, 1, OPEN, bytes(0)))),
-        Arguments.of("move accepted", MOVE, 0, SimulatedModule.frame(TARGET, 1, MOVE, bytes(0))),
-        Arguments.of("move failure status", MOVE, -1, SimulatedModule.frame(TARGET, 2, MOVE, bytes(0))),
-        Arguments.of("move target 6", MOVE, -1, SimulatedModule.frame(6, 1, MOVE, bytes(0))),
-        Arguments.of("move answered as open", MOVE, -1, SimulatedModule.frame(TARGET, 1, OPEN, bytes(0))),
-        Arguments.of("move answered as seek", MOVE, -1,
-            seekReply(TARGET, 1, SEEK, 1, card(8))));
+            concat(reply(TARGET, 2, OPEN), reply(TARGET, 1, OPEN))),
+        Arguments.of("move accepted", MOVE, 0, reply(TARGET, 1, MOVE)),
+        Arguments.of("move failure status", MOVE, -1, reply(TARGET, 2, MOVE)),
+        Arguments.of("move target 6", MOVE, -1, reply(6, 1, MOVE)),
+        Arguments.of("move answered as open", MOVE, -1, reply(TARGET, 1, OPEN)),
+        Arguments.of("move answered as seek", MOVE, -1, seekReply(TARGET, 1, SEEK, 1, card(8))));
   }
 
   @ParameterizedTest(name = "{0}")
@@ -93,7 +98,8 @@ class ReaderCommandsTest extends ModuleFixture {
         Arguments.of("failure status", seekReply(TARGET, 2, SEEK, 1, card(8))),
         Arguments.of("target 6", seekReply(6, 1, SEEK, 1, card(8))),
         Arguments.of("open's command", seekReply(TARGET, 1, OPEN, 1, card(8))),
-        Arguments.of("short frame of another kind", SimulatedModule.frame(TARGET, 1, SEEK, bytes(1))),
+        Arguments.of("short frame with the flag",
+            SimulatedModule.frame(TARGET, 1, SEEK, bytes(1))),
         Arguments.of("more data than the array", seekReply(card(33))));
   }
 

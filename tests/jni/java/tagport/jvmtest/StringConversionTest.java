@@ -23,7 +23,8 @@ class StringConversionTest {
 
   static Stream<Arguments> encodings() {
     return Stream.of(
-        Arguments.of("UTF-8", "h\u00e9llo \u20ac", bytes(0x68, 0xC3, 0xA9, 0x6C, 0x6C, 0x6F, 0x20, 0xE2, 0x82, 0xAC)),
+        Arguments.of("UTF-8", "h\u00e9llo \u20ac",
+            bytes(0x68, 0xC3, 0xA9, 0x6C, 0x6C, 0x6F, 0x20, 0xE2, 0x82, 0xAC)),
         Arguments.of("UTF-8", "\u4e2d\u6587", bytes(0xE4, 0xB8, 0xAD, 0xE6, 0x96, 0x87)),
         Arguments.of("UTF-8", "", bytes()),
         Arguments.of("ISO-8859-1", "Gr\u00fc\u00dfe", bytes(0x47, 0x72, 0xFC, 0xDF, 0x65)),
@@ -60,9 +61,11 @@ class StringConversionTest {
   @ValueSource(strings = {"no-such-charset", "bad name!"})
   void aRefusedCharsetThrowsInJavaAndYieldsNothing(String charset) {
     final byte[] out = filled(SPARE);
-    assertThrows(UnsupportedEncodingException.class, () -> SimulatedModule.encode("abc", charset, out));
+    assertThrows(
+        UnsupportedEncodingException.class, () -> SimulatedModule.encode("abc", charset, out));
     assertEquals(0, SimulatedModule.lastResult(), "count from jstring2pchar");
-    assertThrows(UnsupportedEncodingException.class, () -> SimulatedModule.decode(bytes(0x61), charset));
+    assertThrows(
+        UnsupportedEncodingException.class, () -> SimulatedModule.decode(bytes(0x61), charset));
     assertEquals(0, SimulatedModule.lastResult(), "pchar2jstring gave a string");
   }
 
