@@ -42,13 +42,14 @@ Bytes SeekReply() {
                            Reply());
 }
 
-// Runs `action` on another thread once the library has made `reads` reads
-// (or after a few seconds, so that a broken wait cannot hang the test).
-std::thread OnceLibraryHasRead(long reads, std::function<void()> action) {
-  return std::thread([reads, action] {
+// Runs `action` on another thread once the wait has slept `sleeps` times,
+// i.e. has found the line idle (or after a few seconds, so that a broken
+// wait cannot hang the test).
+std::thread OnceLibraryHasSlept(long sleeps, std::function<void()> action) {
+  return std::thread([sleeps, action] {
     const auto give_up =
         std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (tagport_shim_read_calls() < reads &&
+    while (tagport_shim_sleep_calls() < sleeps &&
            std::chrono::steady_clock::now() < give_up) {
       std::this_thread::sleep_for(std::chrono::microseconds(100));
     }
@@ -61,16 +62,16 @@ struct IdleCase {
   long polls_run;
 };
 
-void PrintTo(const IdleCase& idle, std::ostream* out) {
-  *out << idle.polls;
-}
+void PrintTo(const IdleCase& idle, std::ostream* out) { *out << idle.polls; }
 
 class IdleLineTest : public ReplyWaitTest,
                      public ::testing::WithParamInterface<IdleCase> {};
 
 TEST_P(IdleLineTest, ReadsAndSleepsOncePerPoll) {
   EXPECT_EQ(IsSuccessRecv(GetParam().polls), -2);
-  EXPECT_EQ(tagport_shim_read_calls(), GetParam().polls_run);
+  if (kShimCountsReads) {
+    EXPECT_EQ(tagport_shim_read_calls(), GetParam().polls_run);
+  }
   EXPECT_EQ(tagport_shim_sleep_calls(), GetParam().polls_run);
   EXPECT_EQ(MsgLen, 0);
   EXPECT_EQ(PacketLen, 0);
@@ -87,7 +88,9 @@ TEST_F(ReplyWaitTest, WithoutPortSleepsThroughEveryPoll) {
   Api_CloseSerial();
   EXPECT_EQ(IsSuccessRecv(5), -2);
   EXPECT_EQ(tagport_shim_sleep_calls(), 5);
-  EXPECT_EQ(tagport_shim_read_calls(), 0);
+  if (kShimCountsReads) {
+    EXPECT_EQ(tagport_shim_read_calls(), 0);
+  }
 }
 
 struct StatusCase {
@@ -126,7 +129,9 @@ TEST_F(ReplyWaitTest, BytesBehindTheFrameInTheSameReadAreDropped) {
   ASSERT_TRUE(WaitForInput(FD_COM, line.size()));
 
   EXPECT_EQ(IsSuccessRecv(10), 0);
-  EXPECT_EQ(tagport_shim_read_calls(), 1);
+  if (kShimCountsReads) {
+    EXPECT_EQ(tagport_shim_read_calls(), 1);
+  }
   EXPECT_EQ(tagport_shim_sleep_calls(), 0);
   EXPECT_EQ(MsgLen, static_cast<int>(frame_size));
   EXPECT_EQ(PacketLen, static_cast<int>(frame_size));
@@ -171,14 +176,14 @@ TEST_F(ReplyWaitTest, JoinsAReplySplitAcrossReads) {
     tagport_shim_reset_counts();
     WriteLine(Bytes(reply.begin(), reply.begin() + static_cast<long>(cut)));
     ASSERT_TRUE(WaitForInput(FD_COM, cut));
-    std::thread module_side = OnceLibraryHasRead(2, [&] {
+    std::thread module_side = OnceLibraryHasSlept(1, [&] {
       WriteLine(Bytes(reply.begin() + static_cast<long>(cut), reply.end()));
     });
     const int result = IsSuccessRecv(kAmplePolls);
     module_side.join();
     EXPECT_EQ(result, 0);
     EXPECT_EQ(Received(), reply);
-    EXPECT_GE(tagport_shim_read_calls(), 2);
+    EXPECT_GE(tagport_shim_sleep_calls(), 1);
   }
 }
 
@@ -187,11 +192,14 @@ TEST_F(ReplyWaitTest, HangUpMidFrameTimesOut) {
   const Bytes half(reply.begin(), reply.begin() + 10);
   WriteLine(half);
   ASSERT_TRUE(WaitForInput(FD_COM, half.size()));
-  std::thread module_side = OnceLibraryHasRead(2, [&] { reader_.HangUp(); });
+  std::thread module_side = OnceLibraryHasSlept(1, [&] { reader_.HangUp(); });
   const int result = IsSuccessRecv(50);
   module_side.join();
   EXPECT_EQ(result, -2);
-  EXPECT_EQ(tagport_shim_read_calls(), 50);
+  EXPECT_EQ(tagport_shim_sleep_calls(), 50);
+  if (kShimCountsReads) {
+    EXPECT_EQ(tagport_shim_read_calls(), 50);
+  }
   EXPECT_EQ(MsgLen, 0);
   EXPECT_EQ(Copy(MsgBuf, 10), half);
 }
