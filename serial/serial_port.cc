@@ -29,8 +29,10 @@ const RateEntry kRates[] = {
     {3000000, B3000000}, {3500000, B3500000}, {4000000, B4000000},
 };
 
-// How long a write may wait for a full line to drain before it gives up.
-const int kWriteDeadlineMs = 1000;
+// How long a write may wait on a full line that takes no byte before it
+// gives up. The bound is per stall: a slow line that keeps draining may take
+// as long as the frame needs.
+const int kWriteStallMs = 1000;
 
 // The diagnostics carry no newline; flush so that they survive an abnormal
 // end of the process. A failing stdout leaves nowhere to report to.
@@ -125,13 +127,14 @@ int Api_WriteSerial(const unsigned char* data, int length) {
   }
   // Callers take any count above 0 as a whole frame sent, so finish the
   // write across partial writes, interruptions and a full line.
-  long deadline_ms = MonotonicMs() + kWriteDeadlineMs;
+  long deadline_ms = MonotonicMs() + kWriteStallMs;
   int written = 0;
   do {
     ssize_t n =
         write(FD_COM, data + written, static_cast<size_t>(length - written));
     if (n > 0) {
       written += static_cast<int>(n);
+      deadline_ms = MonotonicMs() + kWriteStallMs;
     } else if (n < 0 && errno == EINTR) {  // NOLINT(bugprone-branch-clone)
       // Kept apart from the full-line case: only that one waits.
       continue;

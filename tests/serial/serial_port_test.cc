@@ -379,5 +379,47 @@ TEST_F(SerialPortTest, WriteCompletesALargeBufferOnASlowLine) {
   EXPECT_TRUE(received == data) << "bytes lost or reordered";
 }
 
+// Drained in small bites with pauses, so the whole write lasts well over the
+// one-second bound although no single stall comes near it.
+TEST_F(SerialPortTest, WriteOutlastsTheStallBoundWhileTheLineDrains) {
+  ASSERT_EQ(Api_OpenSerial(3, kLineRate), 1);
+  const Bytes data = CountingPattern(kLargeWrite);
+  Bytes received;
+  std::thread drain([&] {
+    unsigned char chunk[1024];
+    while (received.size() < data.size()) {
+      struct pollfd line = {reader_.master_fd(), POLLIN, 0};
+      if (poll(&line, 1, 3000) <= 0) break;
+      const ssize_t n = read(reader_.master_fd(), chunk, sizeof chunk);
+      if (n <= 0) break;
+      received.insert(received.end(), chunk, chunk + n);
+      std::this_thread::sleep_for(std::chrono::milliseconds(40));
+    }
+  });
+  const auto start = std::chrono::steady_clock::now();
+  int written = -1;
+  const std::string printed = StdoutOf([&] {
+    written = Api_WriteSerial(data.data(), static_cast<int>(data.size()));
+  });
+  const auto elapsed = std::chrono::steady_clock::now() - start;
+  drain.join();
+  EXPECT_EQ(written, static_cast<int>(data.size()));
+  EXPECT_EQ(printed, "");
+  EXPECT_TRUE(received == data) << "bytes lost or reordered";
+  // Guards the premise: had the line drained faster, this proves nothing.
+  EXPECT_GT(elapsed, std::chrono::milliseconds(1000));
+}
+
+TEST_F(SerialPortTest, WriteGivesUpOnALineThatTakesNothing) {
+  ASSERT_EQ(Api_OpenSerial(3, kLineRate), 1);
+  const Bytes data = CountingPattern(kLargeWrite);
+  int written = -1;
+  const std::string printed = StdoutOf([&] {
+    written = Api_WriteSerial(data.data(), static_cast<int>(data.size()));
+  });
+  EXPECT_EQ(written, 0);
+  EXPECT_EQ(printed, "write error: ");
+}
+
 }  // namespace
 }  // namespace tagport_test
