@@ -21,6 +21,7 @@ const Bytes kDefaultCard = {0x04, 0xA1, 0xB2, 0xC3, 0xD4, 0xE5, 0xF6, 0x07};
 const size_t kShortSeekData = 7;
 const uint8_t kFailureStatus = 2;
 const uint8_t kWrongTarget = 6;
+const int kHangUpGraceMs = 50;
 
 void SleepMs(int ms) {
   if (ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
@@ -327,6 +328,9 @@ void ReaderModule::Send(int* fd, const Bytes& reply, const Reply& how) {
     const size_t half = reply.size() / 2;
     Log("->", Hex(reply.data(), half) + " (then hang-up)");
     WriteAll(*fd, reply.data(), half);
+    // A hang-up flushes what the other end has not read yet: give it a few
+    // of its polls to take the half frame first.
+    SleepMs(kHangUpGraceMs);
     close(*fd);
     *fd = -1;
     return;
