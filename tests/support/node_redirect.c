@@ -29,7 +29,8 @@ static int called_from_library(const void* return_address) {
   if (dladdr(return_address, &info) == 0 || info.dli_fname == NULL) return 0;
   const char* base = strrchr(info.dli_fname, '/');
   base = base ? base + 1 : info.dli_fname;
-  return strncmp(base, "libtagport", 10) == 0;
+  // Exactly the library: test helpers named libtagport_* must not count.
+  return strcmp(base, "libtagport.so") == 0;
 }
 
 static const char* redirect(const char* path) {
