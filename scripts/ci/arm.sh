@@ -12,8 +12,7 @@
 # Java, the benchmark and the fuzz targets are host-only and stay off, and
 # so are the tools: their tests start the tool programs as child processes,
 # which qemu-user cannot run without binfmt_misc (absent in containers).
-set -euo pipefail
-cd "$(dirname "$0")/../.."
+source "$(dirname "$0")/common.sh"
 
 # qemu-user 7.2 (Debian 12) translates termios speeds only up to B460800: a
 # program that sets B921600 or above reads back B0, so the line-settings
@@ -34,12 +33,11 @@ for abi in "${abis[@]}"; do
   dir=${build_dir[$abi]}
   start=$SECONDS
   echo "== $abi ($t) in $dir"
-  cmake -S . -B "$dir" -G Ninja \
+  configure_and_build "$dir" \
     -DCMAKE_TOOLCHAIN_FILE="cmake/toolchains/$t.cmake" \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DTAGPORT_BUILD_JAVA=OFF -DTAGPORT_BUILD_BENCH=OFF \
     -DTAGPORT_BUILD_FUZZ=OFF -DTAGPORT_BUILD_TOOLS=OFF --no-warn-unused-cli
-  cmake --build "$dir" -j2
   scripts/ci/check-abi.sh "$dir/libtagport.so" "$t-nm" "$t-readelf"
   exclude_args=()
   if [[ -n "$exclude" ]]; then

@@ -9,13 +9,11 @@
 # Writes build-cov/coverage.html (per-line view) next to the summary printed
 # here. Branches the compiler adds for exceptions are left out: the library
 # is built without exceptions.
-set -euo pipefail
-cd "$(dirname "$0")/../.."
+source "$(dirname "$0")/common.sh"
 dir=build-cov
 
-cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+configure_and_build "$dir" -DCMAKE_BUILD_TYPE=Debug \
   -DTAGPORT_COVERAGE=ON -DTAGPORT_BUILD_BENCH=OFF
-cmake --build "$dir" -j2
 
 # Counts from an earlier run would add up with this one.
 find "$dir" -name '*.gcda' -delete

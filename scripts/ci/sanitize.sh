@@ -18,13 +18,11 @@
 #   SIGSEGV alone (handle_segv=0: HotSpot uses it for null checks and
 #   safepoints) and must not report leaks at exit (detect_leaks=0: the JVM
 #   does not free what it allocates).
-set -euo pipefail
-cd "$(dirname "$0")/../.."
+source "$(dirname "$0")/common.sh"
 dir=build-asan
 
-cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+configure_and_build "$dir" -DCMAKE_BUILD_TYPE=Debug \
   -DTAGPORT_SANITIZE=ON -DTAGPORT_BUILD_BENCH=OFF
-cmake --build "$dir" -j2
 
 shim=$(find "$dir/tests" -maxdepth 1 -name 'libtagport_test_shim.so' | head -1)
 [[ -n "$shim" ]] || { echo "test shim not built" >&2; exit 1; }

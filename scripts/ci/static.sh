@@ -9,8 +9,7 @@
 #
 #   scripts/ci/static.sh [build-dir]      (default: build, as scripts/test.sh
 #                                         leaves it)
-set -euo pipefail
-cd "$(dirname "$0")/../.."
+source "$(dirname "$0")/common.sh"
 dir=${1:-build}
 library_dirs=(serial link jni)
 status=0

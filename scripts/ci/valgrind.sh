@@ -10,8 +10,7 @@
 #
 # The build must be a plain one (no TAGPORT_SANITIZE): memcheck and the
 # sanitizer runtimes cannot share a process.
-set -euo pipefail
-cd "$(dirname "$0")/../.."
+source "$(dirname "$0")/common.sh"
 dir=${1:-build}
 [[ -f "$dir/CTestTestfile.cmake" ]] || { echo "no tests in $dir" >&2; exit 2; }
 if grep -q '^TAGPORT_SANITIZE:BOOL=ON' "$dir/CMakeCache.txt"; then
