@@ -17,11 +17,12 @@ if(TAGPORT_SANITIZE)
                       -fno-omit-frame-pointer)
   add_link_options(-fsanitize=address,undefined)
   # A program that does not start with the ASan runtime (a JVM) has to
-  # preload it; tests that load the library into one use this path.
+  # preload it; tests that load the library into one use this path. Clang
+  # links its runtime statically into executables, but ships a shared one
+  # for such preloading.
   if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
     set(_tagport_asan_runtime_name
         libclang_rt.asan-${CMAKE_SYSTEM_PROCESSOR}.so)
-    add_link_options(-shared-libsan)
   else()
     set(_tagport_asan_runtime_name libasan.so)
   endif()
