@@ -69,7 +69,7 @@ class IdleLineTest : public ReplyWaitTest,
 
 TEST_P(IdleLineTest, ReadsAndSleepsOncePerPoll) {
   EXPECT_EQ(IsSuccessRecv(GetParam().polls), -2);
-  if (kShimCountsReads) {
+  if (ShimCountsReads()) {
     EXPECT_EQ(tagport_shim_read_calls(), GetParam().polls_run);
   }
   EXPECT_EQ(tagport_shim_sleep_calls(), GetParam().polls_run);
@@ -88,7 +88,7 @@ TEST_F(ReplyWaitTest, WithoutPortSleepsThroughEveryPoll) {
   Api_CloseSerial();
   EXPECT_EQ(IsSuccessRecv(5), -2);
   EXPECT_EQ(tagport_shim_sleep_calls(), 5);
-  if (kShimCountsReads) {
+  if (ShimCountsReads()) {
     EXPECT_EQ(tagport_shim_read_calls(), 0);
   }
 }
@@ -129,7 +129,7 @@ TEST_F(ReplyWaitTest, BytesBehindTheFrameInTheSameReadAreDropped) {
   ASSERT_TRUE(WaitForInput(FD_COM, line.size()));
 
   EXPECT_EQ(IsSuccessRecv(10), 0);
-  if (kShimCountsReads) {
+  if (ShimCountsReads()) {
     EXPECT_EQ(tagport_shim_read_calls(), 1);
   }
   EXPECT_EQ(tagport_shim_sleep_calls(), 0);
@@ -197,7 +197,7 @@ TEST_F(ReplyWaitTest, HangUpMidFrameTimesOut) {
   module_side.join();
   EXPECT_EQ(result, -2);
   EXPECT_EQ(tagport_shim_sleep_calls(), 50);
-  if (kShimCountsReads) {
+  if (ShimCountsReads()) {
     EXPECT_EQ(tagport_shim_read_calls(), 50);
   }
   EXPECT_EQ(MsgLen, 0);

@@ -1,6 +1,7 @@
 #include "tests/support/line_fixture.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -13,6 +14,33 @@
 #include "tests/support/node_redirect.h"
 
 namespace tagport_test {
+
+namespace {
+
+// Asked once, before any test runs, so that the probe's own read never lands
+// in a test's counts.
+bool ProbeShimCountsReads() {
+  int pipe_fds[2];
+  if (pipe(pipe_fds) != 0) return false;
+  fcntl(pipe_fds[0], F_SETFL, O_NONBLOCK);
+  const int32_t saved_port = FD_COM;
+  FD_COM = pipe_fds[0];
+  const long before = tagport_shim_read_calls();
+  unsigned char byte;
+  Api_ReadSerial(&byte, 1);
+  const bool counted = tagport_shim_read_calls() > before;
+  FD_COM = saved_port;
+  close(pipe_fds[0]);
+  close(pipe_fds[1]);
+  tagport_shim_reset_counts();
+  return counted;
+}
+
+const bool kShimCountsReads = ProbeShimCountsReads();
+
+}  // namespace
+
+bool ShimCountsReads() { return kShimCountsReads; }
 
 void RedirectNode(int index, const char* path) {
   const std::string name = "TAGPORT_TTYMT" + std::to_string(index);
