@@ -8,26 +8,14 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "serial/line_rates.h"
+
 int32_t FD_COM = -1;
 
 namespace {
 
 const char* const kDeviceNodes[] = {"/dev/ttyMT0", "/dev/ttyMT1", "/dev/ttyMT2",
                                     "/dev/ttyMT3"};
-
-struct RateEntry {
-  int32_t rate;
-  speed_t speed;
-};
-
-const RateEntry kRates[] = {
-    {2400, B2400},       {4800, B4800},       {9600, B9600},
-    {19200, B19200},     {38400, B38400},     {57600, B57600},
-    {115200, B115200},   {230400, B230400},   {460800, B460800},
-    {921600, B921600},   {1000000, B1000000}, {1152000, B1152000},
-    {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000},
-    {3000000, B3000000}, {3500000, B3500000}, {4000000, B4000000},
-};
 
 // How long a write may wait on a full line that takes no byte before it
 // gives up. The bound is per stall: a slow line that keeps draining may take
@@ -39,19 +27,6 @@ const int kWriteStallMs = 1000;
 void PrintDiagnostic(const char* text) {
   (void)fputs(text, stdout);
   (void)fflush(stdout);
-}
-
-bool LookUpSpeed(int32_t rate, speed_t* speed) {
-  for (const RateEntry& entry : kRates) {
-    // One loop finds the entry and copies its field out, plainer than
-    // find_if, a lambda and a test of the iterator.
-    // cppcheck-suppress useStlAlgorithm
-    if (entry.rate == rate) {
-      *speed = entry.speed;
-      return true;
-    }
-  }
-  return false;
 }
 
 int OpenSerialDevice(const char* path) {
@@ -99,7 +74,7 @@ int Api_OpenSerial(uint32_t index, int32_t rate) {
   line.c_cflag &= ~CSIZE;
 
   speed_t speed;
-  if (!LookUpSpeed(rate, &speed)) return 0;
+  if (!TagportSpeedForRate(rate, &speed)) return 0;
   cfsetispeed(&line, speed);
   cfsetospeed(&line, speed);
 

@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "serial/line_rates.h"
 #include "tools/common/command_line.h"
 #include "tools/sim/reader_module.h"
 
@@ -173,27 +174,6 @@ void ParseScript(const std::string& text, const Reply& defaults,
   }
 }
 
-bool SpeedForRate(int rate, speed_t* speed) {
-  static const struct {
-    int rate;
-    speed_t speed;
-  } kSpeeds[] = {
-      {2400, B2400},       {4800, B4800},       {9600, B9600},
-      {19200, B19200},     {38400, B38400},     {57600, B57600},
-      {115200, B115200},   {230400, B230400},   {460800, B460800},
-      {921600, B921600},   {1000000, B1000000}, {1152000, B1152000},
-      {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000},
-      {3000000, B3000000}, {3500000, B3500000}, {4000000, B4000000},
-  };
-  for (const auto& entry : kSpeeds) {
-    if (entry.rate == rate) {
-      *speed = entry.speed;
-      return true;
-    }
-  }
-  return false;
-}
-
 Options ParseOptions(int argc, char** argv) {
   Options options;
   std::string script_text;
@@ -252,7 +232,7 @@ Options ParseOptions(int argc, char** argv) {
   if (options.rate_given && options.device_path.empty()) {
     UsageError("--rate applies to --device only");
   }
-  if (!SpeedForRate(options.rate, &options.speed)) {
+  if (!TagportSpeedForRate(options.rate, &options.speed)) {
     UsageError("--rate: " + std::to_string(options.rate) +
                " is not a supported rate (2400 .. 4000000, as the library)");
   }
