@@ -23,6 +23,11 @@ if(CMAKE_CROSSCOMPILING)
             NO_DEFAULT_PATH NO_CMAKE_FIND_ROOT_PATH REQUIRED)
   set(TAGPORT_JNI_INCLUDE_DIRS "${TAGPORT_JNI_H}" "${TAGPORT_JNI_H}/linux")
 else()
-  find_package(JNI REQUIRED)
-  set(TAGPORT_JNI_INCLUDE_DIRS ${JNI_INCLUDE_DIRS})
+  # Only the headers are needed: a headless JDK lacks the AWT library that
+  # FindJNI would otherwise insist on.
+  find_package(JNI QUIET)
+  if(NOT JAVA_INCLUDE_PATH OR NOT JAVA_INCLUDE_PATH2)
+    message(FATAL_ERROR "jni.h not found: install a JDK or set JAVA_HOME")
+  endif()
+  set(TAGPORT_JNI_INCLUDE_DIRS "${JAVA_INCLUDE_PATH}" "${JAVA_INCLUDE_PATH2}")
 endif()

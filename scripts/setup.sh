@@ -9,7 +9,8 @@ packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev
           openjdk-17-jdk-headless junit5)
 if [[ "${1:-}" == "ci" ]]; then
   packages+=(clang libclang-rt-14-dev clang-format clang-tidy cppcheck valgrind
-             gcovr g++-aarch64-linux-gnu g++-arm-linux-gnueabihf qemu-user)
+             gcovr g++-aarch64-linux-gnu g++-arm-linux-gnueabihf
+             libc6-dev-arm64-cross libc6-dev-armhf-cross qemu-user)
 fi
 
 missing=()
