@@ -90,9 +90,8 @@ void EndLibraryMessage() {
 }
 
 std::string Byte(int value) {
-  char text[8];
-  snprintf(text, sizeof text, "%02X", value & 0xFF);
-  return text;
+  const uint8_t byte = static_cast<uint8_t>(value);
+  return tagport_sim::Hex(&byte, 1);
 }
 
 // The verdict of one step: the result the library's command would give.
@@ -119,18 +118,15 @@ int Exchange(const char* step, int command, const unsigned char* payload, int n,
              int polls) {
   ClearPacket();
   const int written = SentPacket(kReaderTarget, command, payload, n);
+  if (written <= 0 && FD_COM >= 0) EndLibraryMessage();
+  Line(step, "request " +
+                 tagport_sim::Hex(SentBuf, static_cast<size_t>(SentLen)) +
+                 " (SentPacket = " + std::to_string(written) + ")");
   if (written <= 0) {
-    if (FD_COM >= 0) EndLibraryMessage();
-    Line(step, "request " +
-                   tagport_sim::Hex(SentBuf, static_cast<size_t>(SentLen)) +
-                   " (SentPacket = " + std::to_string(written) + ")");
     return Report(step, -1,
                   FD_COM < 0 ? "request not sent: no port open"
                              : "request not sent: write failed");
   }
-  Line(step, "request " +
-                 tagport_sim::Hex(SentBuf, static_cast<size_t>(SentLen)) +
-                 " (SentPacket = " + std::to_string(written) + ")");
   const int received = IsSuccessRecv(polls);
   if (received == -2) {
     Line(step, "reply   none (IsSuccessRecv = -2 after " +
