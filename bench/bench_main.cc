@@ -22,7 +22,7 @@
 #include "bench/heap_counter.h"
 #include "link/frame_link.h"
 #include "serial/serial_port.h"
-#include "tests/support/node_redirect.h"
+#include "tools/redirect/node_redirect.h"
 #include "tools/sim/reader_module.h"
 
 namespace {
@@ -253,10 +253,10 @@ Latency TimeExchanges(benchmark::State& state, int warm_up, int expected,
 // The library's reads and sleeps, per exchange, as the shim counted them.
 double ReportPolls(benchmark::State& state, double exchanges) {
   const double reads =
-      static_cast<double>(tagport_shim_read_calls()) / exchanges;
+      static_cast<double>(tagport_redirect_read_calls()) / exchanges;
   state.counters["reads_per_exchange"] = reads;
   state.counters["sleeps_per_exchange"] =
-      static_cast<double>(tagport_shim_sleep_calls()) / exchanges;
+      static_cast<double>(tagport_redirect_sleep_calls()) / exchanges;
   return reads;
 }
 
@@ -264,7 +264,7 @@ void BM_ExchangeLibrary(benchmark::State& state) {
   ReaderLine line(/*serve=*/true);
   if (!PortOpen(state, line)) return;
   // Counted from here on: the warm-up's polls come along, a small bias.
-  tagport_shim_reset_counts();
+  tagport_redirect_reset();
   const Latency latency = TimeExchanges(
       state, kWarmUpExchanges, 0, [](void*) { return LibraryExchange(); },
       nullptr);
@@ -343,7 +343,7 @@ void BM_ExchangeEventDriven(benchmark::State& state) {
 void BM_IdleReplyWait(benchmark::State& state) {
   ReaderLine line(/*serve=*/false);
   if (!PortOpen(state, line)) return;
-  tagport_shim_reset_counts();
+  tagport_redirect_reset();
   const Latency latency = TimeExchanges(
       state, 0, -2,
       [](void*) {

@@ -3,6 +3,7 @@
 #include "jni/tagport_jni.h"
 #include "link/frame_link.h"
 #include "link/link_internal.h"
+#include "serial/serial_internal.h"
 #include "serial/serial_port.h"
 
 #ifdef TAGPORT_GENERATED_JNI_HEADER
@@ -33,6 +34,10 @@ const int kSeekFrameOverhead = 12;
 // was not sent, -2 when no reply came.
 int Exchange(int command, const unsigned char* payload, int n) {
   ClearPacket();
+  // Bytes already waiting cannot answer a request not yet sent: they are a
+  // late reply to an earlier one, which would otherwise be judged as this
+  // request's reply (the frames carry no sequence number).
+  DiscardPendingInput();
   if (SentPacket(kReaderTarget, command, payload, n) <= 0) return -1;
   return WaitForReply(kReplyPolls) ? 0 : -2;
 }

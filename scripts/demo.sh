@@ -29,7 +29,7 @@ scripts/setup.sh
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 targets=(tagport ctagport_jar tagport_demo_jar)
 if [[ $mode == simulated ]]; then
-  targets+=(tagport_test_shim readersim_jni tagport_jvmtest_support_jar)
+  targets+=(tagport_redirect readersim_jni tagport_jvmtest_support_jar)
 fi
 cmake --build "$build" --parallel "${JOBS:-2}" --target "${targets[@]}"
 
@@ -44,7 +44,7 @@ fi
 # preloaded shim leads the library's "/dev/ttyMT3" there (TAGPORT_TTYMT3,
 # set by the launcher once the terminal exists).
 echo "== simulated reader module (frames: <- request, -> reply)"
-LD_PRELOAD="$build/tests/libtagport_test_shim.so" \
+LD_PRELOAD="$build/tools/redirect/libtagport_redirect.so" \
   exec java -Djava.library.path="$build:$build/tests/jni" \
   -cp "$classpath:$build/tests/jni/tagport-jvmtest-support.jar" \
   tagport.jvmtest.SimulatedDemo

@@ -6,15 +6,15 @@
 #   scripts/ci/sanitize.sh
 #
 # What makes the runs work:
-# - The test shim must stay ahead of the ASan runtime in symbol lookup:
-#   the library's read() and usleep() calls are counted by the shim, which
+# - The test redirect must stay ahead of the ASan runtime in symbol lookup:
+#   the library's read() and usleep() calls are counted by the redirect, which
 #   judges the caller by the return address. Linked normally, the runtime
-#   comes first and its interceptors become the callers. So the shim is
+#   comes first and its interceptors become the callers. So the redirect is
 #   preloaded, and verify_asan_link_order=0 lets ASan accept not being
-#   first (the shim allocates nothing before ASan starts).
+#   first (the redirect allocates nothing before ASan starts).
 # - A JVM does not start with the ASan runtime, and loading an instrumented
 #   library into it later does not work, so the JVM tests preload it
-#   (TAGPORT_ASAN_RUNTIME, after the shim). For the JVM, ASan must leave
+#   (TAGPORT_ASAN_RUNTIME, after the redirect). For the JVM, ASan must leave
 #   SIGSEGV alone (handle_segv=0: HotSpot uses it for null checks and
 #   safepoints) and must not report leaks at exit (detect_leaks=0: the JVM
 #   does not free what it allocates).
@@ -24,15 +24,15 @@ dir=build-asan
 configure_and_build "$dir" -DCMAKE_BUILD_TYPE=Debug \
   -DTAGPORT_SANITIZE=ON -DTAGPORT_BUILD_BENCH=OFF
 
-shim=$(find "$dir/tests" -maxdepth 1 -name 'libtagport_test_shim.so' | head -1)
-[[ -n "$shim" ]] || { echo "test shim not built" >&2; exit 1; }
-shim=$(realpath "$shim")
+redirect=$(find "$dir/tools/redirect" -maxdepth 1 -name 'libtagport_redirect.so' | head -1)
+[[ -n "$redirect" ]] || { echo "test redirect not built" >&2; exit 1; }
+redirect=$(realpath "$redirect")
 
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 common=verify_asan_link_order=0:abort_on_error=0:symbolize=1
 
 echo "== native and tool tests"
-LD_PRELOAD="$shim" \
+LD_PRELOAD="$redirect" \
 ASAN_OPTIONS="$common:detect_leaks=1:detect_stack_use_after_return=1:strict_string_checks=1:check_initialization_order=1" \
   ctest --test-dir "$dir" -LE jvm --output-on-failure -j2
 

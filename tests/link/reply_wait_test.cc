@@ -10,7 +10,7 @@
 #include "link/frame_link.h"
 #include "serial/serial_port.h"
 #include "tests/support/line_fixture.h"
-#include "tests/support/node_redirect.h"
+#include "tools/redirect/node_redirect.h"
 
 namespace tagport_test {
 namespace {
@@ -29,7 +29,7 @@ class ReplyWaitTest : public LineTest {
   void SetUp() override {
     LineTest::SetUp();
     ASSERT_EQ(Api_OpenSerial(3, kLineRate), 1);
-    tagport_shim_reset_counts();
+    tagport_redirect_reset();
   }
 };
 
@@ -49,7 +49,7 @@ std::thread OnceLibraryHasSlept(long sleeps, std::function<void()> action) {
   return std::thread([sleeps, action] {
     const auto give_up =
         std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (tagport_shim_sleep_calls() < sleeps &&
+    while (tagport_redirect_sleep_calls() < sleeps &&
            std::chrono::steady_clock::now() < give_up) {
       std::this_thread::sleep_for(std::chrono::microseconds(100));
     }
@@ -69,10 +69,8 @@ class IdleLineTest : public ReplyWaitTest,
 
 TEST_P(IdleLineTest, ReadsAndSleepsOncePerPoll) {
   EXPECT_EQ(IsSuccessRecv(GetParam().polls), -2);
-  if (ShimCountsReads()) {
-    EXPECT_EQ(tagport_shim_read_calls(), GetParam().polls_run);
-  }
-  EXPECT_EQ(tagport_shim_sleep_calls(), GetParam().polls_run);
+  EXPECT_EQ(tagport_redirect_read_calls(), GetParam().polls_run);
+  EXPECT_EQ(tagport_redirect_sleep_calls(), GetParam().polls_run);
   EXPECT_EQ(MsgLen, 0);
   EXPECT_EQ(PacketLen, 0);
 }
@@ -87,10 +85,8 @@ INSTANTIATE_TEST_SUITE_P(PollCounts, IdleLineTest,
 TEST_F(ReplyWaitTest, WithoutPortSleepsThroughEveryPoll) {
   Api_CloseSerial();
   EXPECT_EQ(IsSuccessRecv(5), -2);
-  EXPECT_EQ(tagport_shim_sleep_calls(), 5);
-  if (ShimCountsReads()) {
-    EXPECT_EQ(tagport_shim_read_calls(), 0);
-  }
+  EXPECT_EQ(tagport_redirect_sleep_calls(), 5);
+  EXPECT_EQ(tagport_redirect_read_calls(), 0);
 }
 
 struct StatusCase {
@@ -110,14 +106,14 @@ TEST_F(ReplyWaitTest, OnlyTheStatusByteDecidesTheResult) {
   for (const StatusCase& test_case : kCases) {
     SCOPED_TRACE(test_case.what);
     ClearPacket();
-    tagport_shim_reset_counts();
+    tagport_redirect_reset();
     const Bytes frame = BuildFrame(test_case.target, test_case.status,
                                    test_case.command, {0x00});
     WriteLine(frame);
     EXPECT_EQ(IsSuccessRecv(kAmplePolls), test_case.result);
     EXPECT_EQ(Received(), frame);
     EXPECT_EQ(PacketLen, static_cast<int>(frame.size()));
-    EXPECT_LT(tagport_shim_sleep_calls(), kAmplePolls);
+    EXPECT_LT(tagport_redirect_sleep_calls(), kAmplePolls);
   }
 }
 
@@ -129,10 +125,8 @@ TEST_F(ReplyWaitTest, BytesBehindTheFrameInTheSameReadAreDropped) {
   ASSERT_TRUE(WaitForInput(FD_COM, line.size()));
 
   EXPECT_EQ(IsSuccessRecv(10), 0);
-  if (ShimCountsReads()) {
-    EXPECT_EQ(tagport_shim_read_calls(), 1);
-  }
-  EXPECT_EQ(tagport_shim_sleep_calls(), 0);
+  EXPECT_EQ(tagport_redirect_read_calls(), 1);
+  EXPECT_EQ(tagport_redirect_sleep_calls(), 0);
   EXPECT_EQ(MsgLen, static_cast<int>(frame_size));
   EXPECT_EQ(PacketLen, static_cast<int>(frame_size));
   EXPECT_EQ(MsgBuf[frame_size], 0) << "a trailing byte was fed";
@@ -173,7 +167,7 @@ TEST_F(ReplyWaitTest, JoinsAReplySplitAcrossReads) {
   for (size_t cut = 1; cut < reply.size(); ++cut) {
     SCOPED_TRACE("cut at " + std::to_string(cut));
     ClearPacket();
-    tagport_shim_reset_counts();
+    tagport_redirect_reset();
     WriteLine(Bytes(reply.begin(), reply.begin() + static_cast<long>(cut)));
     ASSERT_TRUE(WaitForInput(FD_COM, cut));
     std::thread module_side = OnceLibraryHasSlept(1, [&] {
@@ -183,7 +177,7 @@ TEST_F(ReplyWaitTest, JoinsAReplySplitAcrossReads) {
     module_side.join();
     EXPECT_EQ(result, 0);
     EXPECT_EQ(Received(), reply);
-    EXPECT_GE(tagport_shim_sleep_calls(), 1);
+    EXPECT_GE(tagport_redirect_sleep_calls(), 1);
   }
 }
 
@@ -196,10 +190,8 @@ TEST_F(ReplyWaitTest, HangUpMidFrameTimesOut) {
   const int result = IsSuccessRecv(50);
   module_side.join();
   EXPECT_EQ(result, -2);
-  EXPECT_EQ(tagport_shim_sleep_calls(), 50);
-  if (ShimCountsReads()) {
-    EXPECT_EQ(tagport_shim_read_calls(), 50);
-  }
+  EXPECT_EQ(tagport_redirect_sleep_calls(), 50);
+  EXPECT_EQ(tagport_redirect_read_calls(), 50);
   EXPECT_EQ(MsgLen, 0);
   EXPECT_EQ(Copy(MsgBuf, 10), half);
 }
@@ -256,7 +248,7 @@ TEST_P(ExchangeTest, ClearSendWait) {
   ClearPacket();
   const unsigned char payload[] = {0x01};
   ASSERT_EQ(SentPacket(5, 0x40, payload, 1), 9);
-  tagport_shim_reset_counts();
+  tagport_redirect_reset();
   EXPECT_EQ(IsSuccessRecv(kAmplePolls), GetParam().result);
   EXPECT_EQ(reader_.module().Requests(), std::vector<Bytes>{request});
 
@@ -264,7 +256,7 @@ TEST_P(ExchangeTest, ClearSendWait) {
     EXPECT_EQ(Received(), reply);
     return;
   }
-  EXPECT_EQ(tagport_shim_sleep_calls(), kAmplePolls);
+  EXPECT_EQ(tagport_redirect_sleep_calls(), kAmplePolls);
   EXPECT_EQ(MsgLen, 0);
   EXPECT_EQ(PacketLen, 0);
   // A refused reply was gathered in full before the checksum failed it. (At

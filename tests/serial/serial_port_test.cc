@@ -12,14 +12,13 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
 #include <ostream>
 #include <string>
 #include <thread>
 
 #include "tests/support/line_fixture.h"
-#include "tests/support/node_redirect.h"
+#include "tools/redirect/node_redirect.h"
 
 namespace tagport_test {
 namespace {
@@ -34,20 +33,21 @@ struct termios AttributesOf(int fd) {
   return line;
 }
 
-// Puts the slave side into a cooked state with two stop bits at 1200 bit/s,
-// so that any attribute the library leaves alone (or writes) shows. A
-// pseudo-terminal always keeps 8 bits and no parity, so those cannot be
-// marked. `*cooked` receives
-// the attributes as set.
+// Puts the slave side into a cooked state with two stop bits, input parity
+// checking, hardware flow control on and modem lines honoured, at 1200
+// bit/s, so that any attribute the library leaves alone (or writes) shows.
+// A pseudo-terminal always keeps 8 bits, no parity and CREAD whatever it is
+// given. `*cooked` receives the attributes as set.
 void MakeLineCooked(const std::string& slave_path,
                     struct termios* cooked = nullptr) {
   const int fd = open(slave_path.c_str(), O_RDWR | O_NOCTTY);
   ASSERT_GE(fd, 0);
   struct termios line = AttributesOf(fd);
-  line.c_iflag |= ICRNL | IXON | INPCK | ISTRIP;
+  line.c_iflag |= ICRNL | IXON | INPCK | ISTRIP | IGNPAR;
   line.c_oflag |= OPOST | ONLCR;
   line.c_lflag |= ICANON | ECHO | ISIG | IEXTEN;
-  line.c_cflag |= CSTOPB;
+  line.c_cflag |= CSTOPB | CRTSCTS | HUPCL;
+  line.c_cflag &= ~static_cast<tcflag_t>(CLOCAL);
   line.c_cc[VMIN] = 4;
   line.c_cc[VTIME] = 9;
   cfsetispeed(&line, B1200);
@@ -70,22 +70,22 @@ bool IsOpenDescriptor(int fd) { return fd >= 0 && fcntl(fd, F_GETFD) != -1; }
 TEST_F(SerialPortTest, RefusesIndexOutOfRangeWithoutOpening) {
   for (const uint32_t index : {4u, 5u, 255u, static_cast<uint32_t>(-1)}) {
     SCOPED_TRACE(index);
-    const long opens = tagport_shim_node_opens();
+    const long opens = tagport_redirect_node_opens();
     EXPECT_EQ(Api_OpenSerial(index, kLineRate), 0);
     EXPECT_EQ(FD_COM, -1);
-    EXPECT_EQ(tagport_shim_node_opens(), opens);
+    EXPECT_EQ(tagport_redirect_node_opens(), opens);
   }
 }
 
 TEST_F(SerialPortTest, IndexOutOfRangeLeavesAnOpenPortAlone) {
   ASSERT_EQ(Api_OpenSerial(3, kLineRate), 1);
   const int port = FD_COM;
-  const long opens = tagport_shim_node_opens();
+  const long opens = tagport_redirect_node_opens();
   EXPECT_EQ(Api_OpenSerial(4, kLineRate), 0);
   EXPECT_EQ(Api_OpenSerial(static_cast<uint32_t>(-1), kLineRate), 0);
   EXPECT_EQ(FD_COM, port);
   EXPECT_TRUE(IsOpenDescriptor(port));
-  EXPECT_EQ(tagport_shim_node_opens(), opens);
+  EXPECT_EQ(tagport_redirect_node_opens(), opens);
   const unsigned char byte = 0x5A;
   EXPECT_EQ(Api_WriteSerial(&byte, 1), 1);
   EXPECT_EQ(ReadLine(1), Bytes{0x5A});
@@ -118,22 +118,41 @@ void PrintTo(const RateCase& rate_case, std::ostream* out) {
 class LineSettingsTest : public LineTest,
                          public ::testing::WithParamInterface<RateCase> {};
 
-TEST_P(LineSettingsTest, ConfiguresRawEightNoneOneAtTheRate) {
-  MakeLineCooked(reader_.slave_path());
-  ASSERT_EQ(Api_OpenSerial(3, GetParam().rate), 1);
-  const struct termios line = AttributesOf(FD_COM);
+const tcflag_t kRawInputOff =
+    IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | INPCK;
+const tcflag_t kRawLocalOff = ECHO | ECHONL | ICANON | ISIG | IEXTEN;
 
-  EXPECT_EQ(line.c_iflag & (IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR |
-                            ICRNL | IXON | INPCK),
-            0u);
-  EXPECT_EQ(line.c_oflag & OPOST, 0u);
-  EXPECT_EQ(line.c_lflag & (ICANON | ECHO | ECHONL | ISIG | IEXTEN), 0u);
-  EXPECT_EQ(line.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
-  EXPECT_EQ(line.c_cflag & (PARENB | CSTOPB), 0u);
-  EXPECT_EQ(line.c_cc[VMIN], 1);
-  EXPECT_EQ(line.c_cc[VTIME], 0);
-  EXPECT_EQ(cfgetispeed(&line), GetParam().speed);
-  EXPECT_EQ(cfgetospeed(&line), GetParam().speed);
+// Judged on the attributes the library handed to tcsetattr, since a
+// pseudo-terminal reads back 8 bits and no parity whatever it was given.
+TEST_P(LineSettingsTest, ConfiguresRawEightNoneOneAtTheRate) {
+  struct termios found = {};
+  MakeLineCooked(reader_.slave_path(), &found);
+  ASSERT_EQ(Api_OpenSerial(3, GetParam().rate), 1);
+
+  const std::vector<tagport_redirect_call> calls = LibraryCalls();
+  ASSERT_EQ(calls.size(), 3u) << "open, tcflush, tcsetattr";
+  EXPECT_EQ(calls[0].kind, TAGPORT_REDIRECT_OPEN);
+  EXPECT_EQ(calls[0].value, O_RDWR | O_NOCTTY | O_NONBLOCK | O_EXCL);
+  EXPECT_EQ(calls[1].kind, TAGPORT_REDIRECT_TCFLUSH);
+  EXPECT_EQ(calls[1].value, TCIFLUSH);
+  ASSERT_EQ(calls[2].kind, TAGPORT_REDIRECT_TCSETATTR);
+  EXPECT_EQ(calls[2].value, TCSANOW);
+
+  const struct termios& given = calls[2].attributes;
+  EXPECT_EQ(given.c_iflag, found.c_iflag & ~kRawInputOff);
+  EXPECT_EQ(given.c_oflag, found.c_oflag & ~static_cast<tcflag_t>(OPOST));
+  EXPECT_EQ(given.c_lflag, found.c_lflag & ~kRawLocalOff);
+  EXPECT_EQ(given.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+  EXPECT_EQ(given.c_cflag & (PARENB | CSTOPB), 0u);
+  // Flow control, modem lines and receiver stay as the line had them.
+  const tcflag_t kept = CLOCAL | CREAD | CRTSCTS | HUPCL;
+  EXPECT_EQ(given.c_cflag & kept, found.c_cflag & kept);
+  EXPECT_EQ(cfgetispeed(&given), GetParam().speed);
+  EXPECT_EQ(cfgetospeed(&given), GetParam().speed);
+  for (int k = 0; k < NCCS; ++k) {
+    const cc_t expected = k == VMIN ? 1 : k == VTIME ? 0 : found.c_cc[k];
+    EXPECT_EQ(given.c_cc[k], expected) << "c_cc[" << k << "]";
+  }
   EXPECT_NE(fcntl(FD_COM, F_GETFL) & O_NONBLOCK, 0);
 }
 
@@ -152,6 +171,9 @@ INSTANTIATE_TEST_SUITE_P(
       return std::to_string(rate_case.param.rate);
     });
 
+const CallSummary kOpenOnly = {
+    {TAGPORT_REDIRECT_OPEN, O_RDWR | O_NOCTTY | O_NONBLOCK | O_EXCL}};
+
 TEST_F(SerialPortTest, RefusedRateLeavesPortOpenAndLineUntouched) {
   for (const int32_t rate : {500000, 576000, 1200, 300, 0, -1, 115201, 2400 - 1,
                              4000001, INT32_MIN, INT32_MAX}) {
@@ -166,6 +188,8 @@ TEST_F(SerialPortTest, RefusedRateLeavesPortOpenAndLineUntouched) {
     EXPECT_TRUE(isatty(FD_COM));
     EXPECT_EQ(OpenDescriptorCount(), baseline + 1);
     EXPECT_TRUE(SameAttributes(AttributesOf(FD_COM), cooked));
+    EXPECT_EQ(LibraryCallSummary(), kOpenOnly) << "no flush, no attributes";
+    tagport_redirect_reset();
     EXPECT_EQ(Api_CloseSerial(), 1);
     EXPECT_EQ(FD_COM, -1);
     EXPECT_EQ(OpenDescriptorCount(), baseline);
@@ -201,9 +225,11 @@ TEST_F(SerialPortTest, NonTerminalNodeOpensButIsNotConfigured) {
     SCOPED_TRACE(path);
     RedirectNode(3, path);
     const int baseline = OpenDescriptorCount();
+    tagport_redirect_reset();
     int opened = -1;
     EXPECT_EQ(StdoutOf([&] { opened = Api_OpenSerial(3, kLineRate); }), "");
     EXPECT_EQ(opened, 0);
+    EXPECT_EQ(LibraryCallSummary(), kOpenOnly);
     ASSERT_TRUE(IsOpenDescriptor(FD_COM));
     struct stat node = {};
     struct stat recorded = {};
@@ -242,13 +268,11 @@ TEST_F(SerialPortTest, ReopeningDoesNotLeakDescriptors) {
 
 TEST_F(SerialPortTest, ReadOnIdlePortMakesOneReadAndReturnsNothing) {
   ASSERT_EQ(Api_OpenSerial(3, kLineRate), 1);
-  tagport_shim_reset_counts();
+  tagport_redirect_reset();
   unsigned char buffer[64];
   EXPECT_EQ(Api_ReadSerial(buffer, sizeof buffer), 0);
-  if (ShimCountsReads()) {
-    EXPECT_EQ(tagport_shim_read_calls(), 1);
-  }
-  EXPECT_EQ(tagport_shim_sleep_calls(), 0);
+  EXPECT_EQ(tagport_redirect_read_calls(), 1);
+  EXPECT_EQ(tagport_redirect_sleep_calls(), 0);
 }
 
 TEST_F(SerialPortTest, ReadReturnsWhatArrivedWithinCapacity) {
@@ -266,9 +290,7 @@ TEST_F(SerialPortTest, ReadReturnsWhatArrivedWithinCapacity) {
 TEST_F(SerialPortTest, ReadWithoutPortReadsNothing) {
   unsigned char buffer[8];
   EXPECT_EQ(Api_ReadSerial(buffer, sizeof buffer), 0);
-  if (ShimCountsReads()) {
-    EXPECT_EQ(tagport_shim_read_calls(), 0);
-  }
+  EXPECT_EQ(tagport_redirect_read_calls(), 0);
 }
 
 TEST_F(SerialPortTest, InputWaitingBeforeOpenIsDiscarded) {
@@ -303,10 +325,15 @@ TEST_F(SerialPortTest, WriteOfNothingIsAnError) {
   // A negative length must never reach write(2) as a huge unsigned count.
   for (const int length : {0, -1, INT_MIN}) {
     SCOPED_TRACE(length);
+    tagport_redirect_reset();
     int written = -1;
     EXPECT_EQ(StdoutOf([&] { written = Api_WriteSerial(&byte, length); }),
               "write error: ");
     EXPECT_EQ(written, 0);
+    // A length of 0 makes exactly one write of 0 bytes.
+    const CallSummary expected =
+        length == 0 ? CallSummary{{TAGPORT_REDIRECT_WRITE, 0}} : CallSummary{};
+    EXPECT_EQ(LibraryCallSummary(), expected);
   }
   EXPECT_EQ(ReadLine(1, 50), Bytes());
 }
@@ -353,35 +380,52 @@ TEST(PseudoTerminal, BuffersLessThanTheLargeWrite) {
   close(master);
 }
 
+// Reads the module's end of the line on another thread, `bite` bytes at a
+// time with `pause` after each, until `count` bytes came or the line has
+// been idle for `idle_ms`.
+std::thread DrainLine(int fd, size_t count, size_t bite,
+                      std::chrono::microseconds pause, int idle_ms,
+                      Bytes* received) {
+  return std::thread([=] {
+    Bytes chunk(bite);
+    while (received->size() < count) {
+      struct pollfd line = {fd, POLLIN, 0};
+      if (poll(&line, 1, idle_ms) <= 0) break;
+      const ssize_t n = read(fd, chunk.data(), chunk.size());
+      if (n <= 0) break;
+      received->insert(received->end(), chunk.begin(), chunk.begin() + n);
+      std::this_thread::sleep_for(pause);
+    }
+  });
+}
+
 TEST_F(SerialPortTest, WriteCompletesALargeBufferOnASlowLine) {
   ASSERT_EQ(Api_OpenSerial(3, kLineRate), 1);
   const Bytes data = CountingPattern(kLargeWrite);
   Bytes received;
-  std::atomic<bool> write_returned{false};
-  std::thread drain([&] {
-    unsigned char chunk[2048];
-    while (received.size() < data.size()) {
-      struct pollfd line = {reader_.master_fd(), POLLIN, 0};
-      const int ready = poll(&line, 1, 500);
-      // Once the write has returned, an idle line means nothing more comes.
-      if (ready == 0 && write_returned) break;
-      if (ready <= 0) continue;
-      const ssize_t n = read(reader_.master_fd(), chunk, sizeof chunk);
-      if (n <= 0) break;
-      received.insert(received.end(), chunk, chunk + n);
-      std::this_thread::sleep_for(std::chrono::microseconds(500));
-    }
-  });
+  std::thread drain =
+      DrainLine(reader_.master_fd(), data.size(), 2048,
+                std::chrono::microseconds(500), 3000, &received);
+  tagport_redirect_reset();
   int written = -1;
   const std::string printed = StdoutOf([&] {
     written = Api_WriteSerial(data.data(), static_cast<int>(data.size()));
   });
-  write_returned = true;
   drain.join();
   EXPECT_EQ(written, static_cast<int>(data.size()));
   EXPECT_EQ(printed, "");
   ASSERT_EQ(received.size(), data.size());
   EXPECT_TRUE(received == data) << "bytes lost or reordered";
+  // The line filled up, so the write went out in several calls, each for
+  // what was still left (the same again after a full line refused some).
+  const CallSummary calls = LibraryCallSummary();
+  ASSERT_GT(calls.size(), 1u);
+  EXPECT_EQ(calls.front().second, static_cast<long long>(data.size()));
+  EXPECT_LT(calls.back().second, calls.front().second);
+  for (size_t k = 1; k < calls.size(); ++k) {
+    EXPECT_EQ(calls[k].first, TAGPORT_REDIRECT_WRITE);
+    EXPECT_LE(calls[k].second, calls[k - 1].second);
+  }
 }
 
 // Drained in small bites with pauses, so the whole write lasts well over the
@@ -390,17 +434,8 @@ TEST_F(SerialPortTest, WriteOutlastsTheStallBoundWhileTheLineDrains) {
   ASSERT_EQ(Api_OpenSerial(3, kLineRate), 1);
   const Bytes data = CountingPattern(kLargeWrite);
   Bytes received;
-  std::thread drain([&] {
-    unsigned char chunk[1024];
-    while (received.size() < data.size()) {
-      struct pollfd line = {reader_.master_fd(), POLLIN, 0};
-      if (poll(&line, 1, 3000) <= 0) break;
-      const ssize_t n = read(reader_.master_fd(), chunk, sizeof chunk);
-      if (n <= 0) break;
-      received.insert(received.end(), chunk, chunk + n);
-      std::this_thread::sleep_for(std::chrono::milliseconds(40));
-    }
-  });
+  std::thread drain = DrainLine(reader_.master_fd(), data.size(), 1024,
+                                std::chrono::milliseconds(40), 3000, &received);
   const auto start = std::chrono::steady_clock::now();
   int written = -1;
   const std::string printed = StdoutOf([&] {

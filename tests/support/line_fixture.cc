@@ -9,38 +9,59 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "link/frame_link.h"
 #include "serial/serial_port.h"
-#include "tests/support/node_redirect.h"
+#include "tools/redirect/node_redirect.h"
 
 namespace tagport_test {
 
 namespace {
 
-// Asked once, before any test runs, so that the probe's own read never lands
-// in a test's counts.
-bool ProbeShimCountsReads() {
+// Whether the redirect sees the library's own calls. It does not when a
+// sanitizer runtime comes ahead of it in symbol lookup: the runtime's
+// interceptors are then the callers. Asked once, before any test runs, so
+// that the probe's own read never lands in a test's counts.
+bool ProbeRedirectSeesLibrary() {
   int pipe_fds[2];
   if (pipe(pipe_fds) != 0) return false;
   fcntl(pipe_fds[0], F_SETFL, O_NONBLOCK);
   const int32_t saved_port = FD_COM;
   FD_COM = pipe_fds[0];
-  const long before = tagport_shim_read_calls();
+  const long before = tagport_redirect_read_calls();
   unsigned char byte;
   Api_ReadSerial(&byte, 1);
-  const bool counted = tagport_shim_read_calls() > before;
+  const bool counted = tagport_redirect_read_calls() > before;
   FD_COM = saved_port;
   close(pipe_fds[0]);
   close(pipe_fds[1]);
-  tagport_shim_reset_counts();
+  tagport_redirect_reset();
   return counted;
 }
 
-const bool kShimCountsReads = ProbeShimCountsReads();
+const bool kRedirectSeesLibrary = ProbeRedirectSeesLibrary();
 
 }  // namespace
 
-bool ShimCountsReads() { return kShimCountsReads; }
+std::vector<tagport_redirect_call> LibraryCalls() {
+  std::vector<tagport_redirect_call> calls(64);
+  const long recorded =
+      tagport_redirect_calls(calls.data(), static_cast<long>(calls.size()));
+  EXPECT_LE(recorded, static_cast<long>(calls.size()))
+      << "more library calls than the redirect keeps";
+  calls.resize(
+      static_cast<size_t>(std::min(recorded, static_cast<long>(calls.size()))));
+  return calls;
+}
+
+CallSummary LibraryCallSummary() {
+  CallSummary summary;
+  for (const tagport_redirect_call& call : LibraryCalls()) {
+    summary.emplace_back(call.kind, call.value);
+  }
+  return summary;
+}
 
 void RedirectNode(int index, const char* path) {
   const std::string name = "TAGPORT_TTYMT" + std::to_string(index);
@@ -119,11 +140,15 @@ bool WaitForInput(int fd, size_t count, int timeout_ms) {
 }
 
 void LineTest::SetUp() {
+  ASSERT_TRUE(kRedirectSeesLibrary)
+      << "the node redirect does not see libtagport.so's calls: preload it "
+         "ahead of any sanitizer runtime (LD_PRELOAD), as "
+         "scripts/ci/sanitize.sh does";
   ASSERT_TRUE(reader_.ok()) << "no pseudo-terminal";
   Api_CloseSerial();
   ClearPacket();
   RedirectNode(3, reader_.slave_path().c_str());
-  tagport_shim_reset_counts();
+  tagport_redirect_reset();
 }
 
 void LineTest::TearDown() {

@@ -7,18 +7,23 @@
 
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "tools/redirect/node_redirect.h"
 #include "tools/sim/reader_module.h"
 
 namespace tagport_test {
 
 using tagport_sim::Bytes;
 
-// Whether the shim sees the library's reads. It does not when a sanitizer
-// runtime comes ahead of it: the runtime's own read is then the caller.
-// Sleeps are counted either way.
-bool ShimCountsReads();
+// The calls libtagport.so made since the last reset, as the node redirect
+// recorded them.
+std::vector<tagport_redirect_call> LibraryCalls();
+
+// The same calls as (kind, value) pairs, for comparing whole sequences.
+using CallSummary = std::vector<std::pair<int, long long>>;
+CallSummary LibraryCallSummary();
 
 // Points "/dev/ttyMT<index>" at `path` (nullptr: the real node).
 void RedirectNode(int index, const char* path);

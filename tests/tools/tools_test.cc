@@ -164,7 +164,7 @@ class ToolsTest : public ::testing::Test {
   int RunProbe(std::vector<std::string> args, const char* name = "probe") {
     args.insert(args.begin(), TAGPORT_PROBE_PATH);
     probe_.reset(new Process(dir_, name, args,
-                             {std::string("LD_PRELOAD=") + TAGPORT_SHIM_PATH,
+                             {std::string("LD_PRELOAD=") + TAGPORT_REDIRECT_PATH,
                               "TAGPORT_TTYMT3=" + link_,
                               // The shim precedes a sanitizer runtime.
                               "ASAN_OPTIONS=verify_asan_link_order=0"}));

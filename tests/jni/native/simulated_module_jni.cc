@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "jni/tagport_jni.h"
-#include "tests/support/node_redirect.h"
+#include "tools/redirect/node_redirect.h"
 #include "tools/sim/reader_module.h"
 
 namespace {
@@ -220,17 +220,17 @@ JNIEXPORT jbyteArray JNICALL Java_tagport_jvmtest_SimulatedModule_frame(
 
 JNIEXPORT jlong JNICALL
 Java_tagport_jvmtest_SimulatedModule_librarySleeps(JNIEnv*, jclass) {
-  return tagport_shim_sleep_calls();
+  return tagport_redirect_sleep_calls();
 }
 
 JNIEXPORT jlong JNICALL
 Java_tagport_jvmtest_SimulatedModule_libraryReads(JNIEnv*, jclass) {
-  return tagport_shim_read_calls();
+  return tagport_redirect_read_calls();
 }
 
 JNIEXPORT void JNICALL
 Java_tagport_jvmtest_SimulatedModule_resetLibraryCounts(JNIEnv*, jclass) {
-  tagport_shim_reset_counts();
+  tagport_redirect_reset();
 }
 
 // `out` is handed to the library as it is (contents included, so bytes the

@@ -10,27 +10,53 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+enum { kMaxRecordedCalls = 64 };
+
 static atomic_long read_calls;
 static atomic_long sleep_calls;
 static atomic_long node_opens;
+static atomic_long recorded_calls;
+static struct tagport_redirect_call records[kMaxRecordedCalls];
 
-long tagport_shim_read_calls(void) { return atomic_load(&read_calls); }
-long tagport_shim_sleep_calls(void) { return atomic_load(&sleep_calls); }
-long tagport_shim_node_opens(void) { return atomic_load(&node_opens); }
-void tagport_shim_reset_counts(void) {
+long tagport_redirect_read_calls(void) { return atomic_load(&read_calls); }
+long tagport_redirect_sleep_calls(void) { return atomic_load(&sleep_calls); }
+long tagport_redirect_node_opens(void) { return atomic_load(&node_opens); }
+
+void tagport_redirect_reset(void) {
   atomic_store(&read_calls, 0);
   atomic_store(&sleep_calls, 0);
+  atomic_store(&recorded_calls, 0);
 }
 
-// Only the library's own calls count: the simulated module and the test
-// harness read and sleep too.
+long tagport_redirect_calls(struct tagport_redirect_call* calls,
+                            long capacity) {
+  const long total = atomic_load(&recorded_calls);
+  long kept = total < kMaxRecordedCalls ? total : kMaxRecordedCalls;
+  if (kept > capacity) kept = capacity;
+  for (long k = 0; k < kept; ++k) calls[k] = records[k];
+  return total;
+}
+
+// The library's calls are told apart by where they return to: the
+// simulated module and the harness make the same calls from elsewhere.
 static int called_from_library(const void* return_address) {
   Dl_info info;
   if (dladdr(return_address, &info) == 0 || info.dli_fname == NULL) return 0;
   const char* base = strrchr(info.dli_fname, '/');
   base = base ? base + 1 : info.dli_fname;
-  // Exactly the library: test helpers named libtagport_* must not count.
+  // Exactly the library: helpers named libtagport_* must not count.
   return strcmp(base, "libtagport.so") == 0;
+}
+
+static void record(int kind, long long value,
+                   const struct termios* attributes) {
+  const long slot = atomic_fetch_add(&recorded_calls, 1);
+  if (slot >= kMaxRecordedCalls) return;
+  struct tagport_redirect_call* call = &records[slot];
+  memset(call, 0, sizeof *call);
+  call->kind = kind;
+  call->value = value;
+  if (attributes) call->attributes = *attributes;
 }
 
 static const char* redirect(const char* path) {
@@ -46,7 +72,18 @@ static const char* redirect(const char* path) {
   return target ? target : path;
 }
 
-#define REAL(name, type) ((type)dlsym(RTLD_NEXT, #name))
+// The next definition of `name` after this one, looked up once. Lookups
+// race harmlessly: every thread finds the same address.
+#define REAL(name, type)                                                   \
+  ({                                                                       \
+    static _Atomic(type) real_##name;                                      \
+    type found = atomic_load_explicit(&real_##name, memory_order_relaxed); \
+    if (!found) {                                                          \
+      found = (type)dlsym(RTLD_NEXT, #name);                               \
+      atomic_store_explicit(&real_##name, found, memory_order_relaxed);    \
+    }                                                                      \
+    found;                                                                 \
+  })
 
 // The optional mode argument is read only when the flags say it is there.
 #define MODE_ARG(flags, mode)                                    \
@@ -59,48 +96,70 @@ static const char* redirect(const char* path) {
     }                                                            \
   } while (0)
 
+#define RECORD_OPEN(flags)                                  \
+  do {                                                      \
+    if (called_from_library(__builtin_return_address(0))) { \
+      record(TAGPORT_REDIRECT_OPEN, (flags), NULL);         \
+    }                                                       \
+  } while (0)
+
 typedef int (*open_fn)(const char*, int, ...);
 typedef int (*openat_fn)(int, const char*, int, ...);
 typedef int (*open_chk_fn)(const char*, int);
 typedef int (*openat_chk_fn)(int, const char*, int);
+typedef ssize_t (*read_fn)(int, void*, size_t);
+typedef ssize_t (*read_chk_fn)(int, void*, size_t, size_t);
+typedef ssize_t (*write_fn)(int, const void*, size_t);
+typedef int (*usleep_fn)(useconds_t);
+typedef int (*tcflush_fn)(int, int);
+typedef int (*tcsetattr_fn)(int, int, const struct termios*);
 
 int open(const char* path, int flags, ...) {
   mode_t mode = 0;
   MODE_ARG(flags, mode);
+  RECORD_OPEN(flags);
   return REAL(open, open_fn)(redirect(path), flags, mode);
 }
 
 int open64(const char* path, int flags, ...) {
   mode_t mode = 0;
   MODE_ARG(flags, mode);
+  RECORD_OPEN(flags);
   return REAL(open64, open_fn)(redirect(path), flags, mode);
 }
 
 int openat(int dir, const char* path, int flags, ...) {
   mode_t mode = 0;
   MODE_ARG(flags, mode);
+  RECORD_OPEN(flags);
   return REAL(openat, openat_fn)(dir, redirect(path), flags, mode);
 }
 
 int openat64(int dir, const char* path, int flags, ...) {
   mode_t mode = 0;
   MODE_ARG(flags, mode);
+  RECORD_OPEN(flags);
   return REAL(openat64, openat_fn)(dir, redirect(path), flags, mode);
 }
 
+// The fortified variants that _FORTIFY_SOURCE builds call instead.
 int __open_2(const char* path, int flags) {
+  RECORD_OPEN(flags);
   return REAL(__open_2, open_chk_fn)(redirect(path), flags);
 }
 
 int __open64_2(const char* path, int flags) {
+  RECORD_OPEN(flags);
   return REAL(__open64_2, open_chk_fn)(redirect(path), flags);
 }
 
 int __openat_2(int dir, const char* path, int flags) {
+  RECORD_OPEN(flags);
   return REAL(__openat_2, openat_chk_fn)(dir, redirect(path), flags);
 }
 
 int __openat64_2(int dir, const char* path, int flags) {
+  RECORD_OPEN(flags);
   return REAL(__openat64_2, openat_chk_fn)(dir, redirect(path), flags);
 }
 
@@ -108,7 +167,6 @@ ssize_t read(int fd, void* buffer, size_t count) {
   if (called_from_library(__builtin_return_address(0))) {
     atomic_fetch_add(&read_calls, 1);
   }
-  typedef ssize_t (*read_fn)(int, void*, size_t);
   return REAL(read, read_fn)(fd, buffer, count);
 }
 
@@ -116,14 +174,33 @@ ssize_t __read_chk(int fd, void* buffer, size_t count, size_t buffer_size) {
   if (called_from_library(__builtin_return_address(0))) {
     atomic_fetch_add(&read_calls, 1);
   }
-  typedef ssize_t (*read_chk_fn)(int, void*, size_t, size_t);
   return REAL(__read_chk, read_chk_fn)(fd, buffer, count, buffer_size);
+}
+
+ssize_t write(int fd, const void* data, size_t count) {
+  if (called_from_library(__builtin_return_address(0))) {
+    record(TAGPORT_REDIRECT_WRITE, (long long)count, NULL);
+  }
+  return REAL(write, write_fn)(fd, data, count);
 }
 
 int usleep(useconds_t microseconds) {
   if (called_from_library(__builtin_return_address(0))) {
     atomic_fetch_add(&sleep_calls, 1);
   }
-  typedef int (*usleep_fn)(useconds_t);
   return REAL(usleep, usleep_fn)(microseconds);
+}
+
+int tcflush(int fd, int queue) {
+  if (called_from_library(__builtin_return_address(0))) {
+    record(TAGPORT_REDIRECT_TCFLUSH, queue, NULL);
+  }
+  return REAL(tcflush, tcflush_fn)(fd, queue);
+}
+
+int tcsetattr(int fd, int action, const struct termios* attributes) {
+  if (called_from_library(__builtin_return_address(0))) {
+    record(TAGPORT_REDIRECT_TCSETATTR, action, attributes);
+  }
+  return REAL(tcsetattr, tcsetattr_fn)(fd, action, attributes);
 }

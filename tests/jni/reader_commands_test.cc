@@ -1,0 +1,60 @@
+// The reader commands called from native code. open and move do not use
+// their JNI environment, so they run here without a JVM, where the node
+// redirect's records of the library's calls can be read.
+#include <gtest/gtest.h>
+#include <termios.h>
+
+#include "jni/tagport_jni.h"
+#include "link/frame_link.h"
+#include "serial/serial_port.h"
+#include "tests/support/line_fixture.h"
+
+namespace tagport_test {
+namespace {
+
+using tagport_sim::BuildFrame;
+
+using ReaderCommandsTest = LineTest;
+
+const CallSummary kFlushThenMoveRequest = {{TAGPORT_REDIRECT_TCFLUSH, TCIFLUSH},
+                                           {TAGPORT_REDIRECT_WRITE, 9}};
+
+// A reply that arrived after its request had timed out waits on the line;
+// the next command must not judge it as its own reply.
+TEST_F(ReaderCommandsTest, InputWaitingBeforeTheRequestIsDiscarded) {
+  const struct {
+    const char* what;
+    Bytes stale;
+  } kStale[] = {
+      {"a late open reply", BuildFrame(5, 1, 0x40, {0x00})},
+      {"a late move reply, refused", BuildFrame(5, 2, 0x50, {0x00})},
+      {"a late seek reply", BuildFrame(5, 1, 0x41, Bytes(12, 0x41))},
+      {"half a frame", Bytes{0x1E, 0x00, 0x09, 0x05}},
+  };
+  reader_.Start();
+  ASSERT_EQ(Java_android_kq_Ctagport_open(nullptr, nullptr), 0);
+  for (const auto& stale : kStale) {
+    SCOPED_TRACE(stale.what);
+    WriteLine(stale.stale);
+    ASSERT_TRUE(WaitForInput(FD_COM, stale.stale.size()));
+    tagport_redirect_reset();
+    EXPECT_EQ(Java_android_kq_Ctagport_move(nullptr, nullptr), 0);
+    EXPECT_EQ(LibraryCallSummary(), kFlushThenMoveRequest);
+  }
+  EXPECT_EQ(reader_.module().Requests().size(), 1 + std::size(kStale));
+}
+
+// Nothing to flush: the command goes on as before, silently.
+TEST_F(ReaderCommandsTest, WithoutPortMoveFailsAndCallsNothing) {
+  tagport_redirect_reset();
+  int result = 0;
+  EXPECT_EQ(StdoutOf([&] {
+              result = Java_android_kq_Ctagport_move(nullptr, nullptr);
+            }),
+            "");
+  EXPECT_EQ(result, -1);
+  EXPECT_EQ(LibraryCallSummary(), CallSummary{});
+}
+
+}  // namespace
+}  // namespace tagport_test

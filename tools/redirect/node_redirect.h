@@ -1,0 +1,58 @@
+// libtagport_redirect.so: runs code that uses libtagport.so against a
+// simulated reader (or any terminal) instead of the fixed UART nodes, and
+// records what libtagport.so hands to the system.
+//
+// Preload it (LD_PRELOAD=.../libtagport_redirect.so) into any program or JVM
+// that loads libtagport.so, or link it ahead of libc. Then an open of
+// "/dev/ttyMT<n>" (n = 0..3) opens the path in the environment variable
+// TAGPORT_TTYMT<n> instead, read when the node is opened; with the variable
+// unset the node itself is opened. No other path is touched, and the
+// program's own calls pass through unchanged.
+//
+// Only calls made from libtagport.so itself are counted and recorded: a
+// simulator or test harness in the same process reads, writes and sleeps
+// too. The functions below are for tests that link the redirect.
+#ifndef TAGPORT_TOOLS_REDIRECT_NODE_REDIRECT_H_
+#define TAGPORT_TOOLS_REDIRECT_NODE_REDIRECT_H_
+
+#include <termios.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+// Calls of read and usleep made from libtagport.so since the last reset.
+long tagport_redirect_read_calls(void);
+long tagport_redirect_sleep_calls(void);
+
+// Opens of "/dev/ttyMT0".."/dev/ttyMT3" seen, redirected or not, by anyone.
+long tagport_redirect_node_opens(void);
+
+// What a recorded call was, and what `value` holds for it.
+enum tagport_redirect_call_kind {
+  TAGPORT_REDIRECT_OPEN = 1,   // the open flags
+  TAGPORT_REDIRECT_TCFLUSH,    // the queue selector
+  TAGPORT_REDIRECT_TCSETATTR,  // the action; `attributes` the termios given
+  TAGPORT_REDIRECT_WRITE,      // the byte count asked for
+};
+
+struct tagport_redirect_call {
+  int kind;
+  long long value;
+  struct termios attributes;
+};
+
+// Copies the first `capacity` of the open, tcflush, tcsetattr and write
+// calls libtagport.so made since the last reset into `calls`, in call
+// order. The number recorded in all, which may exceed `capacity` (and the
+// redirect keeps only the first 64).
+long tagport_redirect_calls(struct tagport_redirect_call* calls, long capacity);
+
+// Zeroes the read and sleep counts and forgets the recorded calls.
+void tagport_redirect_reset(void);
+
+#ifdef __cplusplus
+}  // extern "C"
+#endif
+
+#endif  // TAGPORT_TOOLS_REDIRECT_NODE_REDIRECT_H_
