@@ -68,10 +68,12 @@ done
 # the C++ runtime: exception and guard support (__cxa_*), the personality
 # routine, the unwinder's resume, and anything of namespace std.
 forbidden='^(malloc|calloc|realloc|reallocarray|free|aligned_alloc|posix_memalign|memalign|valloc|pvalloc|strdup|strndup|_Zn.*|_Zd.*|__cxa_.*|__gxx_personality.*|_Unwind_Resume|_ZNSt.*|_ZSt.*)$'
-# glibc's start files (crtbeginS.o) refer to __cxa_finalize, weakly, to run
-# a library's exit handlers on unload: that one lives in libc.
+# Two __cxa_ names belong to the C library itself (glibc, bionic and musl
+# alike), and the start files linked into every shared library refer to
+# them to run its exit handlers: __cxa_finalize and __cxa_atexit.
 undefined=$("$nm_tool" -D --undefined-only "$lib" | awk '{print $NF}' |
-            sed 's/@.*//' | grep -vx '__cxa_finalize' | sort -u)
+            sed 's/@.*//' | { grep -vxE '__cxa_(finalize|atexit)' || true; } |
+            sort -u)
 if forbidden_found=$(grep -E "$forbidden" <<<"$undefined"); then
   fail "uses the heap or the C++ runtime:" $forbidden_found
 fi
