@@ -75,7 +75,7 @@ undefined=$("$nm_tool" -D --undefined-only "$lib" | awk '{print $NF}' |
             sed 's/@.*//' | { grep -vxE '__cxa_(finalize|atexit)' || true; } |
             sort -u)
 if forbidden_found=$(grep -E "$forbidden" <<<"$undefined"); then
-  fail "uses the heap or the C++ runtime:" $forbidden_found
+  fail "uses the heap or the C++ runtime: ${forbidden_found//$'\n'/ }"
 fi
 
 if ((failures)); then

@@ -38,7 +38,7 @@ needed=$(readelf -d -W "$lib" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p')
 if [[ "$needed" == libc.so ]]; then
   echo "NEEDED: libc.so alone (musl)"
 else
-  fail "NEEDED should be musl's libc.so alone, is: $(echo $needed)"
+  fail "NEEDED should be musl's libc.so alone, is: ${needed//$'\n'/ }"
 fi
 if glibc_versions=$(readelf -V -W "$lib" | grep -o 'GLIBC_[0-9.]*'); then
   fail "needs glibc symbol versions: $(sort -u <<<"$glibc_versions" | tr '\n' ' ')"

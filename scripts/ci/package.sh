@@ -34,7 +34,7 @@ expect_installed() {
   local wanted
   wanted=$(printf '%s\n' "$@" | sort)
   if [[ "$(installed)" == "$wanted" ]]; then
-    echo "$what: $(echo $wanted)"
+    echo "$what: ${wanted//$'\n'/ }"
   else
     fail "$what installs other files (< expected, > installed):"
     diff <(echo "$wanted") <(installed) >&2 || true
