@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Installs what the project needs on Debian/Ubuntu (as root, or through sudo).
 #   scripts/setup.sh        build, tests and demonstration
-#   scripts/setup.sh ci     also cross compilers, qemu, sanitizer runtimes,
-#                           coverage and static-check tools
+#   scripts/setup.sh ci     also cross compilers, qemu, musl, sanitizer
+#                           runtimes, coverage and static-check tools
 set -euo pipefail
 
 packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev
@@ -10,7 +10,8 @@ packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev
 if [[ "${1:-}" == "ci" ]]; then
   packages+=(clang libclang-rt-14-dev clang-format clang-tidy cppcheck valgrind
              gcovr g++-aarch64-linux-gnu g++-arm-linux-gnueabihf
-             libc6-dev-arm64-cross libc6-dev-armhf-cross qemu-user)
+             libc6-dev-arm64-cross libc6-dev-armhf-cross qemu-user
+             musl-dev lld pkgconf)
 fi
 
 missing=()

@@ -3,7 +3,10 @@
 #   - the dynamic symbols it defines are exactly the names in libtagport.map;
 #   - it needs libc alone (no C++ runtime, no libgcc_s);
 #   - it is bound at load (BIND_NOW), so relro covers the GOT;
-#   - its LOAD segments are aligned to 16 KiB, as 16 KiB-page devices need.
+#   - its LOAD segments are aligned to 16 KiB, as 16 KiB-page devices need;
+#   - it calls no allocator and nothing of the C++ runtime: the library
+#     promises no heap, no exceptions and no C++ runtime, and an undefined
+#     symbol of either kind is where a new use of them shows.
 # Usage: scripts/ci/check-abi.sh <libtagport.so> [nm] [readelf]
 # Pass the cross binutils (e.g. aarch64-linux-gnu-nm) for a target library.
 set -euo pipefail
@@ -61,8 +64,23 @@ for alignment in $alignments; do
   fi
 done
 
+# Allocators of libc, operator new/delete (_Znw*, _Zna*, _Zdl*, _Zda*), and
+# the C++ runtime: exception and guard support (__cxa_*), the personality
+# routine, the unwinder's resume, and anything of namespace std.
+forbidden='^(malloc|calloc|realloc|reallocarray|free|aligned_alloc|posix_memalign|memalign|valloc|pvalloc|strdup|strndup|_Zn.*|_Zd.*|__cxa_.*|__gxx_personality.*|_Unwind_Resume|_ZNSt.*|_ZSt.*)$'
+# Two __cxa_ names belong to the C library itself (glibc, bionic and musl
+# alike), and the start files linked into every shared library refer to
+# them to run its exit handlers: __cxa_finalize and __cxa_atexit.
+undefined=$("$nm_tool" -D --undefined-only "$lib" | awk '{print $NF}' |
+            sed 's/@.*//' | { grep -vxE '__cxa_(finalize|atexit)' || true; } |
+            sort -u)
+if forbidden_found=$(grep -E "$forbidden" <<<"$undefined"); then
+  fail "uses the heap or the C++ runtime: ${forbidden_found//$'\n'/ }"
+fi
+
 if ((failures)); then
   exit 1
 fi
 echo "check-abi: $lib: $(wc -l <<<"$actual") exports as mapped," \
-     "NEEDED $(echo $needed), BIND_NOW, LOAD align 0x4000"
+     "NEEDED $(echo $needed), BIND_NOW, LOAD align 0x4000," \
+     "$(wc -l <<<"$undefined") imports, none an allocator or C++ runtime"

@@ -1,0 +1,32 @@
+// The public headers promise C callers: this file includes all three as
+// strict C99 and takes every exported name at the type a C caller sees, so
+// a C++-only construct or a changed declaration fails the build.
+#include "jni/tagport_jni.h"
+#include "link/frame_link.h"
+#include "serial/serial_port.h"
+
+int32_t* const kPortDescriptor = &FD_COM;
+int (*const kOpenSerial)(uint32_t, int32_t) = Api_OpenSerial;
+int (*const kCloseSerial)(void) = Api_CloseSerial;
+int (*const kWriteSerial)(const unsigned char*, int) = Api_WriteSerial;
+int (*const kReadSerial)(unsigned char*, int) = Api_ReadSerial;
+
+unsigned char (*const kSentBuf)[2048] = &SentBuf;
+int32_t* const kSentLen = &SentLen;
+unsigned char (*const kMsgBuf)[2048] = &MsgBuf;
+int32_t* const kMsgLen = &MsgLen;
+int32_t* const kPacketLen = &PacketLen;
+int (*const kChecksum)(const unsigned char*, int) = GetChkSum;
+int (*const kSendPacket)(int, int, const unsigned char*, int) = SentPacket;
+void (*const kClearPacket)(void) = ClearPacket;
+int (*const kDecode)(int) = RxDecode;
+int (*const kWaitReply)(int) = IsSuccessRecv;
+
+jint(JNICALL* const kJavaOpen)(JNIEnv*, jclass) = Java_android_kq_Ctagport_open;
+jint(JNICALL* const kJavaClose)(JNIEnv*,
+                                jclass) = Java_android_kq_Ctagport_close;
+jint(JNICALL* const kJavaSeek)(JNIEnv*, jclass,
+                               jbyteArray) = Java_android_kq_Ctagport_seek;
+jint(JNICALL* const kJavaMove)(JNIEnv*, jclass) = Java_android_kq_Ctagport_move;
+int (*const kToBytes)(JNIEnv*, jstring, const char*, char*) = jstring2pchar;
+jstring (*const kToString)(JNIEnv*, const char*, const char*) = pchar2jstring;
