@@ -16,7 +16,7 @@ source "$(dirname "$0")/common.sh"
 host_dir=${1:-build}
 dir=build-musl
 toolchain=$PWD/cmake/toolchains/x86_64-linux-musl.cmake
-redirect_source=$PWD/tests/support/node_redirect.c
+redirect_source=$PWD/tools/redirect/node_redirect.c
 loader=/lib/ld-musl-x86_64.so.1
 failures=0
 

@@ -10,6 +10,12 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+// musl's headers define these as macros for the plain names under
+// _GNU_SOURCE, which would make the definitions below a second open and
+// openat. The 64 names are still symbols there, so they stay redirectable.
+#undef open64
+#undef openat64
+
 enum { kMaxRecordedCalls = 64 };
 
 static atomic_long read_calls;
