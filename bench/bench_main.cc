@@ -20,24 +20,22 @@
 #include <vector>
 
 #include "bench/heap_counter.h"
+#include "jni/reader_protocol.h"
 #include "link/frame_link.h"
 #include "serial/serial_port.h"
 #include "tests/support/node_redirect.h"
-#include "tools/sim/reader_module.h"
+#include "tools/sim/frame_codec.h"
+#include "tools/sim/simulated_reader.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using tagport_sim::Bytes;
+using tagport_tools::Bytes;
 
 // What the Java seek asks for, in the way it asks.
-constexpr uint32_t kReaderPort = 3;
-constexpr int32_t kReaderRate = 115200;
-constexpr int kReaderTarget = 5;
+const ReaderRequest& kSeek = *ReaderRequestFor(kReaderSeek);
+const ReaderRequest& kMove = *ReaderRequestFor(kReaderMove);
 constexpr uint8_t kRequestStatus = 0xFF;
-const Bytes kSeekPayload = {0x04, 0x00, 0x00};
-constexpr int kReplyPolls = 1000;
-constexpr int kReplyStatusOffset = 5;
 
 constexpr int kWarmUpExchanges = 20;
 constexpr int kRoundTrips = 3000;
@@ -130,13 +128,12 @@ DecodeStream BuildDecodeStream() {
     switch (random() % 6) {
       case 0:
       case 1:  // a seek reply
-        piece =
-            tagport_sim::BuildFrame(kReaderTarget, 1, tagport_sim::kSeekCommand,
-                                    random_bytes(12, true));
+        piece = tagport_sim::BuildFrame(kReaderTarget, 1, kSeek.command,
+                                        random_bytes(12, true));
         ++stream.frames;
         break;
       case 2:  // a frame of up to 1 KiB
-        piece = tagport_sim::BuildFrame(kReaderTarget, 1, 0x50,
+        piece = tagport_sim::BuildFrame(kReaderTarget, 1, kMove.command,
                                         random_bytes(random() % 1024, true));
         ++stream.frames;
         break;
@@ -144,9 +141,8 @@ DecodeStream BuildDecodeStream() {
         piece = random_bytes(1 + random() % 64, false);
         break;
       case 4:
-        piece =
-            tagport_sim::BuildFrame(kReaderTarget, 1, tagport_sim::kSeekCommand,
-                                    random_bytes(12, true));
+        piece = tagport_sim::BuildFrame(kReaderTarget, 1, kSeek.command,
+                                        random_bytes(12, true));
         piece.back() = static_cast<uint8_t>(piece.back() + 1);
         break;
       default:
@@ -224,11 +220,11 @@ bool PortOpen(benchmark::State& state, const ReaderLine& line) {
 // One seek exchange through the library: 0 when the reply had status 1.
 int LibraryExchange() {
   ClearPacket();
-  if (SentPacket(kReaderTarget, tagport_sim::kSeekCommand, kSeekPayload.data(),
-                 static_cast<int>(kSeekPayload.size())) == 0) {
+  if (SentPacket(kReaderTarget, kSeek.command, kSeek.payload,
+                 kSeek.payload_length) == 0) {
     return -3;
   }
-  return IsSuccessRecv(kReplyPolls);
+  return IsSuccessRecv(kReaderReplyPolls);
 }
 
 // Runs the benchmark's iterations of `exchange` after `warm_up` untimed
@@ -280,9 +276,9 @@ void BM_ExchangeLibrary(benchmark::State& state) {
 class EventDrivenReader {
  public:
   explicit EventDrivenReader(const std::string& path)
-      : request_(tagport_sim::BuildFrame(kReaderTarget, kRequestStatus,
-                                         tagport_sim::kSeekCommand,
-                                         kSeekPayload)) {
+      : request_(tagport_sim::BuildFrame(
+            kReaderTarget, kRequestStatus, kSeek.command,
+            Bytes(kSeek.payload, kSeek.payload + kSeek.payload_length))) {
     fd_ = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   }
   ~EventDrivenReader() {
@@ -311,7 +307,7 @@ class EventDrivenReader {
       const ssize_t n = read(fd_, chunk, sizeof chunk);
       for (ssize_t k = 0; k < n; ++k) {
         if (RxDecode(chunk[k]) == 1) {
-          return MsgBuf[kReplyStatusOffset] == 1 ? 0 : -1;
+          return MsgBuf[kReaderStatusOffset] == kReaderStatusAccepted ? 0 : -1;
         }
       }
     }
@@ -348,7 +344,7 @@ void BM_IdleReplyWait(benchmark::State& state) {
       state, 0, -2,
       [](void*) {
         ClearPacket();
-        return IsSuccessRecv(kReplyPolls);
+        return IsSuccessRecv(kReaderReplyPolls);
       },
       nullptr);
   ReportPolls(state, static_cast<double>(state.iterations()));

@@ -37,11 +37,12 @@
 
 #include "jni/tagport_jni.h"
 #include "serial/serial_port.h"
-#include "tools/sim/reader_module.h"
+#include "tools/common/pty.h"
+#include "tools/sim/frame_codec.h"
 
 namespace {
 
-using tagport_sim::Bytes;
+using tagport_tools::Bytes;
 
 constexpr size_t kMaxPayload = 2040;
 constexpr size_t kGuard = 64;
@@ -133,7 +134,7 @@ long Verdict(bool move, const Bytes& reply, jsize capacity) {
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   int slave = -1;
   std::string path;
-  tagport_sim::OpenRawPty(&master_fd, &slave, &path);
+  tagport_tools::OpenRawPty(&master_fd, &slave, &path);
   if (master_fd < 0) abort();
   line_fd = slave;
   fcntl(master_fd, F_SETFL, fcntl(master_fd, F_GETFL) | O_NONBLOCK);

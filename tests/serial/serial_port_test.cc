@@ -20,6 +20,7 @@
 
 #include "tests/support/line_fixture.h"
 #include "tests/support/node_redirect.h"
+#include "tools/common/pty.h"
 
 namespace tagport_test {
 namespace {
@@ -339,7 +340,7 @@ TEST(PseudoTerminal, BuffersLessThanTheLargeWrite) {
   int master = -1;
   int slave = -1;
   std::string path;
-  tagport_sim::OpenRawPty(&master, &slave, &path);
+  tagport_tools::OpenRawPty(&master, &slave, &path);
   ASSERT_GE(master, 0);
   fcntl(slave, F_SETFL, fcntl(slave, F_GETFL) | O_NONBLOCK);
   const Bytes data = CountingPattern(kLargeWrite);

@@ -9,11 +9,12 @@
 #include <string>
 #include <vector>
 
-#include "tools/sim/reader_module.h"
+#include "tools/common/hex.h"
+#include "tools/sim/simulated_reader.h"
 
 namespace tagport_test {
 
-using tagport_sim::Bytes;
+using tagport_tools::Bytes;
 
 // Whether the shim sees the library's reads. It does not when a sanitizer
 // runtime comes ahead of it: the runtime's own read is then the caller.

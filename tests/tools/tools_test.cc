@@ -18,16 +18,17 @@
 #include <thread>
 #include <vector>
 
-#include "tools/sim/reader_module.h"
+#include "tools/common/hex.h"
+#include "tools/common/pty.h"
+#include "tools/sim/frame_codec.h"
 
 extern char** environ;
 
 namespace {
 
-using tagport_sim::Bytes;
-using tagport_sim::Hex;
+using tagport_tools::Bytes;
+using tagport_tools::Hex;
 
-const char kDefaultCard[] = "04 A1 B2 C3 D4 E5 F6 07";
 // Enough for a loaded machine; a failing wait is a failure, not a flake.
 const int kWaitMs = 20000;
 
@@ -344,7 +345,7 @@ TEST_F(ToolsTest, SimulatorServesAnExistingSerialDevice) {
   int master = -1;
   int slave = -1;
   std::string slave_path;
-  tagport_sim::OpenRawPty(&master, &slave, &slave_path);
+  tagport_tools::OpenRawPty(&master, &slave, &slave_path);
   ASSERT_GE(master, 0);
   sim_.reset(new Process(dir_, "sim",
                          {TAGPORT_SIM_PATH, "--device", slave_path, "--rate",

@@ -20,6 +20,8 @@
 
 #include "serial/line_rates.h"
 #include "tools/common/command_line.h"
+#include "tools/common/hex.h"
+#include "tools/common/pty.h"
 #include "tools/sim/reader_module.h"
 
 namespace {
@@ -27,9 +29,9 @@ namespace {
 using tagport_tools::ParseNumber;
 using tagport_tools::UsageError;
 
-using tagport_sim::Bytes;
 using tagport_sim::Fault;
 using tagport_sim::Reply;
+using tagport_tools::Bytes;
 
 constexpr int kRunError = 1;
 
@@ -97,7 +99,7 @@ struct Options {
 
 Bytes ParseHexOption(const std::string& option, const std::string& text) {
   Bytes bytes;
-  if (!tagport_sim::ParseHex(text, &bytes)) {
+  if (!tagport_tools::ParseHex(text, &bytes)) {
     UsageError(option + ": '" + text + "' is not hex bytes like \"1E 00 09\"");
   }
   return bytes;
@@ -111,7 +113,7 @@ int ParseCommand(const std::string& name) {
   const std::string digits =
       name.rfind("0x", 0) == 0 || name.rfind("0X", 0) == 0 ? name.substr(2)
                                                            : "";
-  if (digits.size() == 2 && tagport_sim::ParseHex(digits, &code)) {
+  if (digits.size() == 2 && tagport_tools::ParseHex(digits, &code)) {
     return code[0];
   }
   UsageError("--script: unknown command '" + name +
@@ -329,7 +331,7 @@ int main(int argc, char** argv) {
         std::to_string(options.rate) + " bit/s");
   } else {
     std::string slave_path;
-    tagport_sim::OpenRawPty(&line_fd, &slave_fd, &slave_path);
+    tagport_tools::OpenRawPty(&line_fd, &slave_fd, &slave_path);
     if (line_fd < 0) {
       fprintf(stderr, "tagport-sim: cannot open a pseudo-terminal: %s\n",
               strerror(errno));
@@ -361,7 +363,7 @@ int main(int argc, char** argv) {
     module.Serve(&line_fd, stop_serving);
     line_gone = true;  // a hang-up reply, or the device went away
   });
-  const size_t count = static_cast<size_t>(options.count);
+  const uint64_t count = static_cast<uint64_t>(options.count);
   while (!stop_requested && !line_gone &&
          (count == 0 || module.Answered() < count)) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
