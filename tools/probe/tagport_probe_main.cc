@@ -60,17 +60,19 @@ Options ParseOptions(int argc, char** argv) {
       continue;
     }
     if (word.rfind("--", 0) != 0) UsageError("unknown step '" + word + "'");
-    if (k + 1 >= argc) UsageError(word + " needs a value");
-    const std::string value = argv[++k];
-    if (word == "--port") {
-      options.port = ParseNumber(word, value, 0, 3);
-    } else if (word == "--rate") {
-      options.rate = ParseNumber(word, value, 1, 4000000);
-    } else if (word == "--polls") {
-      options.polls = ParseNumber(word, value, 1, 1000000);
-    } else {
-      UsageError("unknown option '" + word + "'");
-    }
+    tagport_tools::ApplyValueOption(
+        argc, argv, &k,
+        {{"--port",
+          [&](const std::string& value) {
+            options.port = ParseNumber("--port", value, 0, 3);
+          }},
+         {"--rate",
+          [&](const std::string& value) {
+            options.rate = ParseNumber("--rate", value, 1, 4000000);
+          }},
+         {"--polls", [&](const std::string& value) {
+            options.polls = ParseNumber("--polls", value, 1, 1000000);
+          }}});
   }
   if (options.steps.empty()) options.steps = {"open", "seek", "move", "close"};
   return options;

@@ -176,10 +176,68 @@ void ParseScript(const std::string& text, const Reply& defaults,
   }
 }
 
+// Options that set the defaults script items change with the modifier of
+// the same name.
+const struct DefaultOption {
+  const char* option;
+  const char* modifier;
+} kDefaultOptions[] = {
+    {"--delay", "delay="},
+    {"--pieces", "pieces="},
+    {"--gap", "gap="},
+    {"--noise", "noise="},
+};
+
 Options ParseOptions(int argc, char** argv) {
   Options options;
   std::string script_text;
   bool script_given = false;
+  Reply& defaults = options.default_reply;
+  std::vector<tagport_tools::ValueOption> value_options = {
+      {"--link", [&](const std::string& value) { options.link_path = value; }},
+      {"--device",
+       [&](const std::string& value) { options.device_path = value; }},
+      {"--rate",
+       [&](const std::string& value) {
+         options.rate =
+             static_cast<int>(ParseNumber("--rate", value, 1, 4000000));
+         options.rate_given = true;
+       }},
+      {"--card",
+       [&](const std::string& value) {
+         options.card = ParseHexOption("--card", value);
+         options.card_given = true;
+         if (options.card.size() < 8) {
+           UsageError("--card: the card data must be at least 8 bytes");
+         }
+         // A reply frame holds 12 bytes besides the data and at most 65535.
+         if (options.card.size() > 65535 - 12) UsageError("--card: too long");
+       }},
+      {"--script",
+       [&](const std::string& value) {
+         script_text = value;
+         script_given = true;
+       }},
+      {"--random-faults",
+       [&](const std::string& value) {
+         options.random_percent =
+             static_cast<int>(ParseNumber("--random-faults", value, 0, 100));
+       }},
+      {"--seed",
+       [&](const std::string& value) {
+         options.seed = ParseNumber("--seed", value, 0, 4294967295LL);
+       }},
+      {"--count",
+       [&](const std::string& value) {
+         options.count = ParseNumber("--count", value, 1, 1000000000);
+       }},
+  };
+  for (const DefaultOption& entry : kDefaultOptions) {
+    value_options.push_back(
+        {entry.option, [&defaults, entry](const std::string& value) {
+           ApplyModifier(entry.option, entry.modifier + value, &defaults);
+         }});
+  }
   for (int k = 1; k < argc; ++k) {
     const std::string option = argv[k];
     if (option == "--help" || option == "-h") {
@@ -188,45 +246,7 @@ Options ParseOptions(int argc, char** argv) {
     }
     if (option.rfind("--", 0) != 0)
       UsageError("unexpected argument '" + option + "'");
-    if (k + 1 >= argc) UsageError(option + " needs a value");
-    const std::string value = argv[++k];
-    Reply& defaults = options.default_reply;
-    if (option == "--link") {
-      options.link_path = value;
-    } else if (option == "--device") {
-      options.device_path = value;
-    } else if (option == "--rate") {
-      options.rate = static_cast<int>(ParseNumber(option, value, 1, 4000000));
-      options.rate_given = true;
-    } else if (option == "--card") {
-      options.card = ParseHexOption(option, value);
-      options.card_given = true;
-      if (options.card.size() < 8) {
-        UsageError("--card: the card data must be at least 8 bytes");
-      }
-      // A reply frame holds 12 bytes besides the data and at most 65535.
-      if (options.card.size() > 65535 - 12) UsageError("--card: too long");
-    } else if (option == "--script") {
-      script_text = value;
-      script_given = true;
-    } else if (option == "--delay") {
-      ApplyModifier(option, "delay=" + value, &defaults);
-    } else if (option == "--pieces") {
-      ApplyModifier(option, "pieces=" + value, &defaults);
-    } else if (option == "--gap") {
-      ApplyModifier(option, "gap=" + value, &defaults);
-    } else if (option == "--noise") {
-      ApplyModifier(option, "noise=" + value, &defaults);
-    } else if (option == "--random-faults") {
-      options.random_percent =
-          static_cast<int>(ParseNumber(option, value, 0, 100));
-    } else if (option == "--seed") {
-      options.seed = ParseNumber(option, value, 0, 4294967295LL);
-    } else if (option == "--count") {
-      options.count = ParseNumber(option, value, 1, 1000000000);
-    } else {
-      UsageError("unknown option '" + option + "'");
-    }
+    tagport_tools::ApplyValueOption(argc, argv, &k, value_options);
   }
   if (!options.device_path.empty() && !options.link_path.empty()) {
     UsageError("--link and --device exclude each other");
