@@ -120,6 +120,9 @@ void WaitForLine(size_t count) {
 }
 
 // The result the command must give for the first whole frame `reply`.
+// Written out here rather than taken from the library's own rules on
+// purpose: this is the oracle the commands are judged by, and an oracle
+// that shared their code would agree with their mistakes.
 long Verdict(bool move, const Bytes& reply, jsize capacity) {
   const uint8_t command = move ? 0x50 : 0x41;
   if (reply[5] != 1 || reply[6] != command || reply[3] != 5) return -1;

@@ -282,6 +282,10 @@ int OpenDevice(const std::string& path, speed_t speed) {
     return -1;
   }
   cfmakeraw(&line);
+  // Unlike the library, which leaves CLOCAL, CREAD and CRTSCTS as it finds
+  // them: the simulator stands in for a module wired with no modem lines and
+  // no flow control, so it ignores carrier, enables the receiver and must
+  // not wait for a CTS that never comes.
   line.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS);
   line.c_cflag |= CS8 | CLOCAL | CREAD;
   line.c_cc[VMIN] = 1;
