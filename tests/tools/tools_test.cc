@@ -216,11 +216,9 @@ TEST_F(ToolsTest, CardDataFromTheCommandLineReachesTheProbe) {
                       0x66, 0x77, 0x88, 0x99, 0xAA};
   StartSim({"--card", Hex(card), "--count", "2"});
   ASSERT_EQ(RunProbe({"open", "seek", "close"}), 0) << probe_->Out();
-  Bytes payload = {0x01, 0x00, 0x00, 0x00};
-  payload.insert(payload.end(), card.begin(), card.end());
   const std::string out = probe_->Out();
-  EXPECT_NE(out.find("seek  reply   " +
-                     Hex(tagport_sim::BuildFrame(5, 1, 0x41, payload))),
+  EXPECT_NE(out.find("seek  reply   1E 00 16 05 00 01 41 01 00 00 00 " +
+                     Hex(card) + " 23 (IsSuccessRecv = 0)"),
             std::string::npos)
       << out;
   EXPECT_NE(out.find("seek  card    " + Hex(card) + " (10 bytes)"),
@@ -485,34 +483,6 @@ TEST(ToolOptions, BadOptionsExitWithStatus2AndAMessage) {
   }
   unlink((std::string(dir) + "/run.out").c_str());
   unlink((std::string(dir) + "/run.err").c_str());
-  rmdir(dir);
-}
-
-TEST(ToolOptions, HelpNamesEveryOption) {
-  const struct {
-    const char* program;
-    std::vector<const char*> options;
-  } kCases[] = {
-      {TAGPORT_SIM_PATH,
-       {"--link", "--device", "--rate", "--card", "--script", "--delay",
-        "--pieces", "--gap", "--noise", "--random-faults", "--seed", "--count",
-        "--help", "bad-checksum", "hang-up", "delay=MS"}},
-      {TAGPORT_PROBE_PATH,
-       {"--port", "--rate", "--polls", "--help", "open", "seek", "move",
-        "close"}},
-  };
-  char dir[] = "/tmp/tagport-help-XXXXXX";
-  ASSERT_NE(mkdtemp(dir), nullptr);
-  for (const auto& c : kCases) {
-    Process process(dir, "help", {c.program, "--help"});
-    EXPECT_EQ(process.Wait(), 0);
-    for (const char* option : c.options) {
-      EXPECT_NE(process.Out().find(option), std::string::npos)
-          << c.program << " --help lacks " << option;
-    }
-  }
-  unlink((std::string(dir) + "/help.out").c_str());
-  unlink((std::string(dir) + "/help.err").c_str());
   rmdir(dir);
 }
 
