@@ -60,13 +60,14 @@ double ThreadCpuSeconds() {
          static_cast<double>(now.tv_nsec) / 1e9;
 }
 
+// Counts are 64-bit throughout: `long` is 32 bits on 32-bit ARM.
 struct Latency {
   double median_s = 0;
   double p99_s = 0;
-  long failures = 0;
+  int64_t failures = 0;
 };
 
-Latency Summarize(std::vector<double> samples, long failures) {
+Latency Summarize(std::vector<double> samples, int64_t failures) {
   Latency latency;
   latency.failures = failures;
   if (samples.empty()) return latency;
@@ -80,8 +81,8 @@ Latency Summarize(std::vector<double> samples, long failures) {
 
 struct HeapFigures {
   tagport_bench::HeapCounts counts;
-  long exchanges = 0;
-  long failures = 0;
+  int64_t exchanges = 0;
+  int64_t failures = 0;
 };
 
 // Filled in by the benchmarks, read by the summary.
@@ -108,7 +109,7 @@ void ReportLatency(benchmark::State& state, const Latency& latency) {
 // length below 8. Knows how many frames must decode from it.
 struct DecodeStream {
   Bytes bytes;
-  long frames = 0;
+  int64_t frames = 0;
 };
 
 DecodeStream BuildDecodeStream() {
@@ -157,7 +158,7 @@ DecodeStream BuildDecodeStream() {
 
 void BM_DecodeStream(benchmark::State& state) {
   static const DecodeStream stream = BuildDecodeStream();
-  long frames = 0;
+  int64_t frames = 0;
   // Per pass, so that the median pass speaks for the decoder rather than for
   // whatever else ran on the machine meanwhile.
   std::vector<double> cpu_passes;
@@ -175,7 +176,7 @@ void BM_DecodeStream(benchmark::State& state) {
     cpu_passes.push_back(ThreadCpuSeconds() - cpu_start);
     wall_passes.push_back(Seconds(Clock::now() - start));
   }
-  const auto passes = static_cast<long>(state.iterations());
+  const int64_t passes = state.iterations();
   if (frames != stream.frames * passes) {
     state.SkipWithError("the decoder missed or invented frames");
     return;
@@ -233,8 +234,11 @@ Latency TimeExchanges(benchmark::State& state, int warm_up, int expected,
                       int (*exchange)(void*), void* context) {
   for (int k = 0; k < warm_up; ++k) exchange(context);
   std::vector<double> samples;
-  samples.reserve(static_cast<size_t>(state.max_iterations));
-  long failures = 0;
+  // max_iterations is 64-bit; a 32-bit size_t would truncate it.
+  constexpr int64_t kMostReserved = 1 << 20;
+  samples.reserve(
+      static_cast<size_t>(std::min(state.max_iterations, kMostReserved)));
+  int64_t failures = 0;
   for (auto _ : state) {
     const Clock::time_point start = Clock::now();
     const int result = exchange(context);
@@ -367,7 +371,7 @@ void BM_ExchangeHeapUse(benchmark::State& state) {
     if (result != 0) ++heap.failures;
   }
   heap.counts = tagport_bench::ReadHeapCounts() - before;
-  heap.exchanges = static_cast<long>(state.iterations());
+  heap.exchanges = state.iterations();
   state.counters["library_heap_calls"] =
       static_cast<double>(heap.counts.library_direct);
   state.counters["library_thread_heap_calls"] =
@@ -413,7 +417,7 @@ std::string Format(const char* format, double value) {
 
 Verdict Check(bool met) { return met ? Verdict::kPass : Verdict::kFail; }
 
-std::string Failures(long failures) {
+std::string Failures(int64_t failures) {
   return failures ? " (" + std::to_string(failures) + " failed)" : "";
 }
 

@@ -48,12 +48,18 @@ bool WriteAll(int fd, const uint8_t* data, size_t n) {
 
 std::string Timestamp() {
   struct timespec now;
-  clock_gettime(CLOCK_REALTIME, &now);
   struct tm local;
-  localtime_r(&now.tv_sec, &local);
+  // A 32-bit time_t cannot hold the time from 2038 on: the clock then fails
+  // rather than hand out a wrapped second.
+  if (clock_gettime(CLOCK_REALTIME, &now) != 0 ||
+      localtime_r(&now.tv_sec, &local) == nullptr) {
+    return "--:--:--.---";
+  }
+  // tv_nsec is long on most ABIs but long long on x32: an int always fits.
+  const int ms = static_cast<int>(now.tv_nsec / 1000000);
   char text[32];
-  snprintf(text, sizeof text, "%02d:%02d:%02d.%03ld", local.tm_hour,
-           local.tm_min, local.tm_sec, now.tv_nsec / 1000000);
+  snprintf(text, sizeof text, "%02d:%02d:%02d.%03d", local.tm_hour,
+           local.tm_min, local.tm_sec, ms);
   return text;
 }
 
