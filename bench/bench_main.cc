@@ -20,24 +20,22 @@
 #include <vector>
 
 #include "bench/heap_counter.h"
+#include "jni/reader_protocol.h"
 #include "link/frame_link.h"
 #include "serial/serial_port.h"
 #include "tools/redirect/node_redirect.h"
-#include "tools/sim/reader_module.h"
+#include "tools/sim/frame_codec.h"
+#include "tools/sim/simulated_reader.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using tagport_sim::Bytes;
+using tagport_tools::Bytes;
 
 // What the Java seek asks for, in the way it asks.
-constexpr uint32_t kReaderPort = 3;
-constexpr int32_t kReaderRate = 115200;
-constexpr int kReaderTarget = 5;
+const ReaderRequest& kSeek = *ReaderRequestFor(kReaderSeek);
+const ReaderRequest& kMove = *ReaderRequestFor(kReaderMove);
 constexpr uint8_t kRequestStatus = 0xFF;
-const Bytes kSeekPayload = {0x04, 0x00, 0x00};
-constexpr int kReplyPolls = 1000;
-constexpr int kReplyStatusOffset = 5;
 
 constexpr int kWarmUpExchanges = 20;
 constexpr int kRoundTrips = 3000;
@@ -62,13 +60,14 @@ double ThreadCpuSeconds() {
          static_cast<double>(now.tv_nsec) / 1e9;
 }
 
+// Counts are 64-bit throughout: `long` is 32 bits on 32-bit ARM.
 struct Latency {
   double median_s = 0;
   double p99_s = 0;
-  long failures = 0;
+  int64_t failures = 0;
 };
 
-Latency Summarize(std::vector<double> samples, long failures) {
+Latency Summarize(std::vector<double> samples, int64_t failures) {
   Latency latency;
   latency.failures = failures;
   if (samples.empty()) return latency;
@@ -82,8 +81,8 @@ Latency Summarize(std::vector<double> samples, long failures) {
 
 struct HeapFigures {
   tagport_bench::HeapCounts counts;
-  long exchanges = 0;
-  long failures = 0;
+  int64_t exchanges = 0;
+  int64_t failures = 0;
 };
 
 // Filled in by the benchmarks, read by the summary.
@@ -110,7 +109,7 @@ void ReportLatency(benchmark::State& state, const Latency& latency) {
 // length below 8. Knows how many frames must decode from it.
 struct DecodeStream {
   Bytes bytes;
-  long frames = 0;
+  int64_t frames = 0;
 };
 
 DecodeStream BuildDecodeStream() {
@@ -130,13 +129,12 @@ DecodeStream BuildDecodeStream() {
     switch (random() % 6) {
       case 0:
       case 1:  // a seek reply
-        piece =
-            tagport_sim::BuildFrame(kReaderTarget, 1, tagport_sim::kSeekCommand,
-                                    random_bytes(12, true));
+        piece = tagport_sim::BuildFrame(kReaderTarget, 1, kSeek.command,
+                                        random_bytes(12, true));
         ++stream.frames;
         break;
       case 2:  // a frame of up to 1 KiB
-        piece = tagport_sim::BuildFrame(kReaderTarget, 1, 0x50,
+        piece = tagport_sim::BuildFrame(kReaderTarget, 1, kMove.command,
                                         random_bytes(random() % 1024, true));
         ++stream.frames;
         break;
@@ -144,9 +142,8 @@ DecodeStream BuildDecodeStream() {
         piece = random_bytes(1 + random() % 64, false);
         break;
       case 4:
-        piece =
-            tagport_sim::BuildFrame(kReaderTarget, 1, tagport_sim::kSeekCommand,
-                                    random_bytes(12, true));
+        piece = tagport_sim::BuildFrame(kReaderTarget, 1, kSeek.command,
+                                        random_bytes(12, true));
         piece.back() = static_cast<uint8_t>(piece.back() + 1);
         break;
       default:
@@ -161,7 +158,7 @@ DecodeStream BuildDecodeStream() {
 
 void BM_DecodeStream(benchmark::State& state) {
   static const DecodeStream stream = BuildDecodeStream();
-  long frames = 0;
+  int64_t frames = 0;
   // Per pass, so that the median pass speaks for the decoder rather than for
   // whatever else ran on the machine meanwhile.
   std::vector<double> cpu_passes;
@@ -179,7 +176,7 @@ void BM_DecodeStream(benchmark::State& state) {
     cpu_passes.push_back(ThreadCpuSeconds() - cpu_start);
     wall_passes.push_back(Seconds(Clock::now() - start));
   }
-  const auto passes = static_cast<long>(state.iterations());
+  const int64_t passes = state.iterations();
   if (frames != stream.frames * passes) {
     state.SkipWithError("the decoder missed or invented frames");
     return;
@@ -224,11 +221,11 @@ bool PortOpen(benchmark::State& state, const ReaderLine& line) {
 // One seek exchange through the library: 0 when the reply had status 1.
 int LibraryExchange() {
   ClearPacket();
-  if (SentPacket(kReaderTarget, tagport_sim::kSeekCommand, kSeekPayload.data(),
-                 static_cast<int>(kSeekPayload.size())) == 0) {
+  if (SentPacket(kReaderTarget, kSeek.command, kSeek.payload,
+                 kSeek.payload_length) == 0) {
     return -3;
   }
-  return IsSuccessRecv(kReplyPolls);
+  return IsSuccessRecv(kReaderReplyPolls);
 }
 
 // Runs the benchmark's iterations of `exchange` after `warm_up` untimed
@@ -237,8 +234,11 @@ Latency TimeExchanges(benchmark::State& state, int warm_up, int expected,
                       int (*exchange)(void*), void* context) {
   for (int k = 0; k < warm_up; ++k) exchange(context);
   std::vector<double> samples;
-  samples.reserve(static_cast<size_t>(state.max_iterations));
-  long failures = 0;
+  // max_iterations is 64-bit; a 32-bit size_t would truncate it.
+  constexpr int64_t kMostReserved = 1 << 20;
+  samples.reserve(
+      static_cast<size_t>(std::min(state.max_iterations, kMostReserved)));
+  int64_t failures = 0;
   for (auto _ : state) {
     const Clock::time_point start = Clock::now();
     const int result = exchange(context);
@@ -280,9 +280,9 @@ void BM_ExchangeLibrary(benchmark::State& state) {
 class EventDrivenReader {
  public:
   explicit EventDrivenReader(const std::string& path)
-      : request_(tagport_sim::BuildFrame(kReaderTarget, kRequestStatus,
-                                         tagport_sim::kSeekCommand,
-                                         kSeekPayload)) {
+      : request_(tagport_sim::BuildFrame(
+            kReaderTarget, kRequestStatus, kSeek.command,
+            Bytes(kSeek.payload, kSeek.payload + kSeek.payload_length))) {
     fd_ = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   }
   ~EventDrivenReader() {
@@ -311,7 +311,7 @@ class EventDrivenReader {
       const ssize_t n = read(fd_, chunk, sizeof chunk);
       for (ssize_t k = 0; k < n; ++k) {
         if (RxDecode(chunk[k]) == 1) {
-          return MsgBuf[kReplyStatusOffset] == 1 ? 0 : -1;
+          return MsgBuf[kReaderStatusOffset] == kReaderStatusAccepted ? 0 : -1;
         }
       }
     }
@@ -348,7 +348,7 @@ void BM_IdleReplyWait(benchmark::State& state) {
       state, 0, -2,
       [](void*) {
         ClearPacket();
-        return IsSuccessRecv(kReplyPolls);
+        return IsSuccessRecv(kReaderReplyPolls);
       },
       nullptr);
   ReportPolls(state, static_cast<double>(state.iterations()));
@@ -371,7 +371,7 @@ void BM_ExchangeHeapUse(benchmark::State& state) {
     if (result != 0) ++heap.failures;
   }
   heap.counts = tagport_bench::ReadHeapCounts() - before;
-  heap.exchanges = static_cast<long>(state.iterations());
+  heap.exchanges = state.iterations();
   state.counters["library_heap_calls"] =
       static_cast<double>(heap.counts.library_direct);
   state.counters["library_thread_heap_calls"] =
@@ -417,7 +417,7 @@ std::string Format(const char* format, double value) {
 
 Verdict Check(bool met) { return met ? Verdict::kPass : Verdict::kFail; }
 
-std::string Failures(long failures) {
+std::string Failures(int64_t failures) {
   return failures ? " (" + std::to_string(failures) + " failed)" : "";
 }
 

@@ -23,9 +23,9 @@ void* __libc_pvalloc(size_t size);
 
 namespace {
 
-std::atomic<long> process_calls{0};
-std::atomic<long> library_direct_calls{0};
-std::atomic<long> library_thread_calls{0};
+std::atomic<int64_t> process_calls{0};
+std::atomic<int64_t> library_direct_calls{0};
+std::atomic<int64_t> library_thread_calls{0};
 
 // The library's mapping, found once before counting matters: looking the
 // caller up with dladdr on every call would take the loader's lock inside

@@ -5,12 +5,15 @@
 #ifndef TAGPORT_BENCH_HEAP_COUNTER_H_
 #define TAGPORT_BENCH_HEAP_COUNTER_H_
 
+#include <stdint.h>
+
 namespace tagport_bench {
 
+// 64-bit: `long` is 32 bits on 32-bit ARM, too few for a long run's calls.
 struct HeapCounts {
-  long process = 0;         // every thread, every caller
-  long library_direct = 0;  // called from code inside libtagport.so
-  long library_thread = 0;  // on a thread while it runs a library call
+  int64_t process = 0;         // every thread, every caller
+  int64_t library_direct = 0;  // called from code inside libtagport.so
+  int64_t library_thread = 0;  // on a thread while it runs a library call
 };
 
 // Finds where libtagport.so is mapped. False when it is not loaded.

@@ -35,7 +35,10 @@ namespace {
 constexpr int kCapacity = 2048;
 constexpr int kOverhead = 8;
 
-// What the decoder should hold, tracked independently of MsgBuf.
+// What the decoder should hold, tracked independently of MsgBuf. The frame
+// rules are written out here rather than shared with the library on
+// purpose: this is the oracle the decoder is judged by, and an oracle that
+// shared its code would agree with its mistakes.
 struct Model {
   int stored = 0;    // MsgLen
   int declared = 0;  // PacketLen

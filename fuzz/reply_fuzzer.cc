@@ -37,11 +37,12 @@
 
 #include "jni/tagport_jni.h"
 #include "serial/serial_port.h"
-#include "tools/sim/reader_module.h"
+#include "tools/common/pty.h"
+#include "tools/sim/frame_codec.h"
 
 namespace {
 
-using tagport_sim::Bytes;
+using tagport_tools::Bytes;
 
 constexpr size_t kMaxPayload = 2040;
 constexpr size_t kGuard = 64;
@@ -119,6 +120,9 @@ void WaitForLine(size_t count) {
 }
 
 // The result the command must give for the first whole frame `reply`.
+// Written out here rather than taken from the library's own rules on
+// purpose: this is the oracle the commands are judged by, and an oracle
+// that shared their code would agree with their mistakes.
 long Verdict(bool move, const Bytes& reply, jsize capacity) {
   const uint8_t command = move ? 0x50 : 0x41;
   if (reply[5] != 1 || reply[6] != command || reply[3] != 5) return -1;
@@ -133,7 +137,7 @@ long Verdict(bool move, const Bytes& reply, jsize capacity) {
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   int slave = -1;
   std::string path;
-  tagport_sim::OpenRawPty(&master_fd, &slave, &path);
+  tagport_tools::OpenRawPty(&master_fd, &slave, &path);
   if (master_fd < 0) abort();
   line_fd = slave;
   fcntl(master_fd, F_SETFL, fcntl(master_fd, F_GETFL) | O_NONBLOCK);

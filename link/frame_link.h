@@ -12,12 +12,15 @@ extern "C" {
 #endif
 #pragma GCC visibility push(default)
 
+// Bytes in each frame buffer, and so the largest frame the link holds.
+#define TAGPORT_FRAME_CAPACITY 2048
+
 // The last request frame built and its length.
-extern unsigned char SentBuf[2048];
+extern unsigned char SentBuf[TAGPORT_FRAME_CAPACITY];
 extern int32_t SentLen;
 
 // The reply being received, the bytes stored, and its declared length.
-extern unsigned char MsgBuf[2048];
+extern unsigned char MsgBuf[TAGPORT_FRAME_CAPACITY];
 extern int32_t MsgLen;
 extern int32_t PacketLen;
 

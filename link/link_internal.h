@@ -2,12 +2,14 @@
 #ifndef TAGPORT_LINK_LINK_INTERNAL_H_
 #define TAGPORT_LINK_LINK_INTERNAL_H_
 
+#include "link/frame_link.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
 
-// Size of each frame buffer, and so the largest frame the link holds.
-enum { kFrameCapacity = 2048 };
+// TAGPORT_FRAME_CAPACITY as a constant of the language, for the checks.
+enum { kFrameCapacity = TAGPORT_FRAME_CAPACITY };
 
 // Frame layout offsets and the start byte.
 enum {

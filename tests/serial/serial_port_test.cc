@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "tests/support/line_fixture.h"
+#include "tools/common/pty.h"
 #include "tools/redirect/node_redirect.h"
 
 namespace tagport_test {
@@ -366,7 +367,7 @@ TEST(PseudoTerminal, BuffersLessThanTheLargeWrite) {
   int master = -1;
   int slave = -1;
   std::string path;
-  tagport_sim::OpenRawPty(&master, &slave, &path);
+  tagport_tools::OpenRawPty(&master, &slave, &path);
   ASSERT_GE(master, 0);
   fcntl(slave, F_SETFL, fcntl(slave, F_GETFL) | O_NONBLOCK);
   const Bytes data = CountingPattern(kLargeWrite);

@@ -13,6 +13,7 @@
 
 #include "link/frame_link.h"
 #include "serial/serial_port.h"
+#include "tools/common/hex.h"
 #include "tools/redirect/node_redirect.h"
 
 namespace tagport_test {
@@ -124,7 +125,7 @@ Bytes Copy(const unsigned char* data, int n) {
 
 Bytes HexBytes(const std::string& text) {
   Bytes bytes;
-  EXPECT_TRUE(tagport_sim::ParseHex(text, &bytes)) << "bad hex: " << text;
+  EXPECT_TRUE(tagport_tools::ParseHex(text, &bytes)) << "bad hex: " << text;
   return bytes;
 }
 

@@ -10,12 +10,13 @@
 #include <utility>
 #include <vector>
 
+#include "tools/common/hex.h"
 #include "tools/redirect/node_redirect.h"
-#include "tools/sim/reader_module.h"
+#include "tools/sim/simulated_reader.h"
 
 namespace tagport_test {
 
-using tagport_sim::Bytes;
+using tagport_tools::Bytes;
 
 // The calls libtagport.so made since the last reset, as the node redirect
 // recorded them.

@@ -31,4 +31,16 @@ long long ParseNumber(const std::string& option, const std::string& text,
   return value;
 }
 
+void ApplyValueOption(int argc, char** argv, int* k,
+                      const std::vector<ValueOption>& options) {
+  const std::string name = argv[*k];
+  for (const ValueOption& option : options) {
+    if (name != option.name) continue;
+    if (*k + 1 >= argc) UsageError(name + " needs a value");
+    option.apply(argv[++*k]);
+    return;
+  }
+  UsageError("unknown option '" + name + "'");
+}
+
 }  // namespace tagport_tools

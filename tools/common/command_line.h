@@ -3,7 +3,9 @@
 #ifndef TAGPORT_TOOLS_COMMON_COMMAND_LINE_H_
 #define TAGPORT_TOOLS_COMMON_COMMAND_LINE_H_
 
+#include <functional>
 #include <string>
+#include <vector>
 
 namespace tagport_tools {
 
@@ -19,6 +21,18 @@ void SetProgramName(const char* name);
 // that names `option`.
 long long ParseNumber(const std::string& option, const std::string& text,
                       long long low, long long high);
+
+// An option that takes a value, and what to do with the value.
+struct ValueOption {
+  const char* name;
+  std::function<void(const std::string& value)> apply;
+};
+
+// Applies the option argv[*k] to the argument after it and moves *k onto
+// that value. A UsageError when the option is none of `options` (checked
+// first, so an unknown option is named as such) or no value follows.
+void ApplyValueOption(int argc, char** argv, int* k,
+                      const std::vector<ValueOption>& options);
 
 }  // namespace tagport_tools
 

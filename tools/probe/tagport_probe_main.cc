@@ -7,19 +7,17 @@
 #include <string>
 #include <vector>
 
+#include "jni/reader_protocol.h"
 #include "link/frame_link.h"
 #include "serial/serial_port.h"
 #include "tools/common/command_line.h"
-#include "tools/sim/reader_module.h"
+#include "tools/common/hex.h"
 
 namespace {
 
+using tagport_tools::Hex;
 using tagport_tools::ParseNumber;
 using tagport_tools::UsageError;
-
-constexpr int kReaderTarget = 5;
-constexpr int kMinSeekFrame = 20;
-constexpr int kSeekDataOffset = 11;
 
 const char kUsage[] =
     "Usage: tagport-probe [OPTION]... [STEP]...\n"
@@ -43,9 +41,9 @@ const char kUsage[] =
     "2 bad options.\n";
 
 struct Options {
-  long long port = 3;
-  long long rate = 115200;
-  long long polls = 1000;
+  long long port = kReaderPort;
+  long long rate = kReaderRate;
+  long long polls = kReaderReplyPolls;
   std::vector<std::string> steps;
 };
 
@@ -62,17 +60,19 @@ Options ParseOptions(int argc, char** argv) {
       continue;
     }
     if (word.rfind("--", 0) != 0) UsageError("unknown step '" + word + "'");
-    if (k + 1 >= argc) UsageError(word + " needs a value");
-    const std::string value = argv[++k];
-    if (word == "--port") {
-      options.port = ParseNumber(word, value, 0, 3);
-    } else if (word == "--rate") {
-      options.rate = ParseNumber(word, value, 1, 4000000);
-    } else if (word == "--polls") {
-      options.polls = ParseNumber(word, value, 1, 1000000);
-    } else {
-      UsageError("unknown option '" + word + "'");
-    }
+    tagport_tools::ApplyValueOption(
+        argc, argv, &k,
+        {{"--port",
+          [&](const std::string& value) {
+            options.port = ParseNumber("--port", value, 0, 3);
+          }},
+         {"--rate",
+          [&](const std::string& value) {
+            options.rate = ParseNumber("--rate", value, 1, 4000000);
+          }},
+         {"--polls", [&](const std::string& value) {
+            options.polls = ParseNumber("--polls", value, 1, 1000000);
+          }}});
   }
   if (options.steps.empty()) options.steps = {"open", "seek", "move", "close"};
   return options;
@@ -91,7 +91,7 @@ void EndLibraryMessage() {
 
 std::string Byte(int value) {
   const uint8_t byte = static_cast<uint8_t>(value);
-  return tagport_sim::Hex(&byte, 1);
+  return Hex(&byte, 1);
 }
 
 // The verdict of one step: the result the library's command would give.
@@ -100,27 +100,41 @@ int Report(const char* step, int result, const std::string& meaning) {
   return result;
 }
 
-// The reason a reply frame is refused, or "" when the header is right.
-std::string HeaderProblem(int command) {
-  if (MsgBuf[5] != 1) return "status byte " + Byte(MsgBuf[5]) + ", not 01";
-  if (MsgBuf[6] != command) {
-    return "command byte " + Byte(MsgBuf[6]) + ", not " + Byte(command);
-  }
-  if (MsgBuf[3] != kReaderTarget) {
-    return "target byte " + Byte(MsgBuf[3]) + ", not 05";
+// Why the reply in MsgBuf to `request` is refused, in the probe's words.
+std::string Refusal(ReaderReplyProblem problem, const ReaderRequest& request) {
+  switch (problem) {
+    case kReaderReplyBadStatus:
+      return "status byte " + Byte(MsgBuf[kReaderStatusOffset]) + ", not " +
+             Byte(kReaderStatusAccepted);
+    case kReaderReplyBadCommand:
+      return "command byte " + Byte(MsgBuf[kReaderCommandOffset]) + ", not " +
+             Byte(request.command);
+    case kReaderReplyBadTarget:
+      return "target byte " + Byte(MsgBuf[kReaderTargetOffset]) + ", not " +
+             Byte(kReaderTarget);
+    case kReaderReplyNoCardFlag:
+      return "byte " + std::to_string(kReaderCardFlagOffset) + " is " +
+             Byte(MsgBuf[kReaderCardFlagOffset]) + ", not " +
+             Byte(kReaderCardFlagSet) + " (no card?)";
+    case kReaderReplyTooShort:
+      return "frame of " + std::to_string(MsgLen) + " bytes, below " +
+             std::to_string(kReaderSeekMinLength) + ": fewer than " +
+             std::to_string(ReaderCardCount(kReaderSeekMinLength)) +
+             " card bytes";
+    case kReaderReplyAccepted:
+      break;
   }
   return "";
 }
 
 // ClearPacket, SentPacket, IsSuccessRecv: 0 with a reply frame in MsgBuf,
 // else the step's result (-1 not sent, -2 no reply), already reported.
-int Exchange(const char* step, int command, const unsigned char* payload, int n,
-             int polls) {
+int Exchange(const char* step, const ReaderRequest& request, int polls) {
   ClearPacket();
-  const int written = SentPacket(kReaderTarget, command, payload, n);
+  const int written = SentPacket(kReaderTarget, request.command,
+                                 request.payload, request.payload_length);
   if (written <= 0 && FD_COM >= 0) EndLibraryMessage();
-  Line(step, "request " +
-                 tagport_sim::Hex(SentBuf, static_cast<size_t>(SentLen)) +
+  Line(step, "request " + Hex(SentBuf, static_cast<size_t>(SentLen)) +
                  " (SentPacket = " + std::to_string(written) + ")");
   if (written <= 0) {
     return Report(step, -1,
@@ -133,21 +147,27 @@ int Exchange(const char* step, int command, const unsigned char* payload, int n,
                    std::to_string(polls) + " polls)");
     return Report(step, -2, "no reply");
   }
-  Line(step, "reply   " +
-                 tagport_sim::Hex(MsgBuf, static_cast<size_t>(MsgLen)) +
+  Line(step, "reply   " + Hex(MsgBuf, static_cast<size_t>(MsgLen)) +
                  " (IsSuccessRecv = " + std::to_string(received) + ")");
   return 0;
 }
 
-// The 0x40 and 0x50 exchanges: one argument byte, judged by the header.
-int HeaderOnlyStep(const char* step, int command, unsigned char argument,
-                   const Options& options) {
-  const int result =
-      Exchange(step, command, &argument, 1, static_cast<int>(options.polls));
+// One request and the verdict on its reply; a seek also shows the card.
+int RequestStep(const char* step, ReaderRequestId id, const Options& options) {
+  const ReaderRequest& request = *ReaderRequestFor(id);
+  const int result = Exchange(step, request, static_cast<int>(options.polls));
   if (result != 0) return result;
-  const std::string problem = HeaderProblem(command);
-  return problem.empty() ? Report(step, 0, "accepted")
-                         : Report(step, -1, "refused: " + problem);
+  const ReaderReplyProblem problem = ReaderCheckReply(id, MsgBuf, MsgLen);
+  if (problem != kReaderReplyAccepted) {
+    return Report(step, -1, "refused: " + Refusal(problem, request));
+  }
+  if (id != kReaderSeek) return Report(step, 0, "accepted");
+  const int count = ReaderCardCount(MsgLen);
+  Line(step,
+       "card    " +
+           Hex(MsgBuf + kReaderCardDataOffset, static_cast<size_t>(count)) +
+           " (" + std::to_string(count) + " bytes)");
+  return Report(step, count, "accepted");
 }
 
 int OpenStep(const Options& options) {
@@ -167,29 +187,7 @@ int OpenStep(const Options& options) {
     return Report("open", -1, "port not opened");
   }
   Line("open", "port    " + call + " (open, raw 8N1)");
-  return HeaderOnlyStep("open", 0x40, 0x01, options);
-}
-
-int SeekStep(const Options& options) {
-  static const unsigned char kPayload[] = {0x04, 0x00, 0x00};
-  const int result =
-      Exchange("seek", 0x41, kPayload, 3, static_cast<int>(options.polls));
-  if (result != 0) return result;
-  std::string problem = HeaderProblem(0x41);
-  if (problem.empty() && MsgBuf[7] != 1) {
-    problem = "byte 7 is " + Byte(MsgBuf[7]) + ", not 01 (no card?)";
-  }
-  if (problem.empty() && MsgLen < kMinSeekFrame) {
-    problem = "frame of " + std::to_string(MsgLen) +
-              " bytes, below 20: fewer than 8 card bytes";
-  }
-  if (!problem.empty()) return Report("seek", -1, "refused: " + problem);
-  const int count = MsgLen - 12;
-  Line("seek", "card    " +
-                   tagport_sim::Hex(MsgBuf + kSeekDataOffset,
-                                    static_cast<size_t>(count)) +
-                   " (" + std::to_string(count) + " bytes)");
-  return Report("seek", count, "accepted");
+  return RequestStep("open", kReaderOpen, options);
 }
 
 int CloseStep() {
@@ -210,9 +208,9 @@ int main(int argc, char** argv) {
     if (step == "open") {
       result = OpenStep(options);
     } else if (step == "seek") {
-      result = SeekStep(options);
+      result = RequestStep("seek", kReaderSeek, options);
     } else if (step == "move") {
-      result = HeaderOnlyStep("move", 0x50, 0x00, options);
+      result = RequestStep("move", kReaderMove, options);
     } else {
       result = CloseStep();
     }

@@ -1,21 +1,20 @@
 #include "tools/sim/reader_module.h"
 
 #include <errno.h>
-#include <fcntl.h>
 #include <poll.h>
 #include <stdio.h>
-#include <stdlib.h>
-#include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <chrono>
+#include <thread>
 
 namespace tagport_sim {
 
 namespace {
+
+using tagport_tools::Hex;
 
 const Bytes kDefaultCard = {0x04, 0xA1, 0xB2, 0xC3, 0xD4, 0xE5, 0xF6, 0x07};
 const size_t kShortSeekData = 7;
@@ -49,12 +48,18 @@ bool WriteAll(int fd, const uint8_t* data, size_t n) {
 
 std::string Timestamp() {
   struct timespec now;
-  clock_gettime(CLOCK_REALTIME, &now);
   struct tm local;
-  localtime_r(&now.tv_sec, &local);
+  // A 32-bit time_t cannot hold the time from 2038 on: the clock then fails
+  // rather than hand out a wrapped second.
+  if (clock_gettime(CLOCK_REALTIME, &now) != 0 ||
+      localtime_r(&now.tv_sec, &local) == nullptr) {
+    return "--:--:--.---";
+  }
+  // tv_nsec is long on most ABIs but long long on x32: an int always fits.
+  const int ms = static_cast<int>(now.tv_nsec / 1000000);
   char text[32];
-  snprintf(text, sizeof text, "%02d:%02d:%02d.%03ld", local.tm_hour,
-           local.tm_min, local.tm_sec, now.tv_nsec / 1000000);
+  snprintf(text, sizeof text, "%02d:%02d:%02d.%03d", local.tm_hour,
+           local.tm_min, local.tm_sec, ms);
   return text;
 }
 
@@ -75,64 +80,6 @@ const struct {
 
 }  // namespace
 
-uint8_t Checksum(const uint8_t* data, size_t n) {
-  uint8_t sum = 0;
-  for (size_t i = 0; i < n; ++i) sum = static_cast<uint8_t>(sum + data[i]);
-  return sum;
-}
-
-Bytes BuildFrame(uint8_t target, uint8_t status, uint8_t command,
-                 const Bytes& payload) {
-  const size_t length = payload.size() + kFrameOverhead;
-  Bytes frame(length - 1);
-  frame[0] = kStartByte;
-  frame[1] = static_cast<uint8_t>(length >> 8);
-  frame[2] = static_cast<uint8_t>(length);
-  frame[3] = target;
-  frame[4] = 0x00;
-  frame[5] = status;
-  frame[6] = command;
-  std::copy(payload.begin(), payload.end(), frame.begin() + 7);
-  frame.push_back(Checksum(frame.data(), frame.size()));
-  return frame;
-}
-
-std::string Hex(const uint8_t* data, size_t n) {
-  std::string text;
-  char byte[4];
-  for (size_t i = 0; i < n; ++i) {
-    snprintf(byte, sizeof byte, i ? " %02X" : "%02X", data[i]);
-    text += byte;
-  }
-  return text;
-}
-
-std::string Hex(const Bytes& bytes) { return Hex(bytes.data(), bytes.size()); }
-
-bool ParseHex(const std::string& text, Bytes* out) {
-  Bytes bytes;
-  int high = -1;
-  for (char c : text) {
-    if (c == ' ' || c == ':' || c == '-' || c == '\t') {
-      if (high >= 0) return false;  // a lone digit
-      continue;
-    }
-    if (!isxdigit(static_cast<unsigned char>(c))) return false;
-    const int digit = isdigit(static_cast<unsigned char>(c))
-                          ? c - '0'
-                          : tolower(static_cast<unsigned char>(c)) - 'a' + 10;
-    if (high < 0) {
-      high = digit;
-    } else {
-      bytes.push_back(static_cast<uint8_t>(high * 16 + digit));
-      high = -1;
-    }
-  }
-  if (high >= 0) return false;
-  *out = bytes;
-  return true;
-}
-
 const char* FaultName(Fault fault) {
   for (const auto& entry : kFaultNames) {
     if (entry.fault == fault) return entry.name;
@@ -148,40 +95,6 @@ bool ParseFault(const std::string& name, Fault* fault) {
     }
   }
   return false;
-}
-
-void FrameReader::Flush(const char* reason, std::vector<Event>* events) {
-  Bytes& source = pending_.empty() ? noise_ : pending_;
-  events->push_back(Event{false, source, reason});
-  source.clear();
-}
-
-void FrameReader::Feed(const uint8_t* data, size_t n,
-                       std::vector<Event>* events) {
-  for (size_t k = 0; k < n; ++k) {
-    const uint8_t byte = data[k];
-    if (pending_.empty()) {
-      if (byte != kStartByte) {
-        noise_.push_back(byte);
-        continue;
-      }
-      if (!noise_.empty()) Flush("no start byte", events);
-    }
-    pending_.push_back(byte);
-    if (pending_.size() < 3) continue;
-    const size_t length = pending_[1] * 256u + pending_[2];
-    if (length < kFrameOverhead) {
-      Flush("length below 8", events);
-    } else if (pending_.size() == length) {
-      if (Checksum(pending_.data(), length - 1) == pending_.back()) {
-        events->push_back(Event{true, pending_, ""});
-        pending_.clear();
-      } else {
-        Flush("bad checksum", events);
-      }
-    }
-  }
-  if (!noise_.empty()) Flush("no start byte", events);
 }
 
 ReaderModule::ReaderModule() : card_data_(kDefaultCard) {}
@@ -222,12 +135,12 @@ std::vector<Bytes> ReaderModule::Requests() const {
   return requests_;
 }
 
-size_t ReaderModule::JunkBytes() const {
+uint64_t ReaderModule::JunkBytes() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return junk_bytes_;
 }
 
-size_t ReaderModule::Answered() const {
+uint64_t ReaderModule::Answered() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return answered_;
 }
@@ -395,60 +308,6 @@ void ReaderModule::Serve(int* fd, const std::atomic<bool>& stop) {
       if (*fd < 0) return;
     }
   }
-}
-
-void OpenRawPty(int* master, int* slave, std::string* slave_path) {
-  *master = -1;
-  *slave = -1;
-  const int fd = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-  if (fd < 0) return;
-  char name[128];
-  if (grantpt(fd) != 0 || unlockpt(fd) != 0 ||
-      ptsname_r(fd, name, sizeof name) != 0) {
-    close(fd);
-    return;
-  }
-  const int slave_fd = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
-  struct termios line;
-  if (slave_fd < 0 || tcgetattr(slave_fd, &line) != 0) {
-    if (slave_fd >= 0) close(slave_fd);
-    close(fd);
-    return;
-  }
-  // Raw from the start: no echo of replies that arrive before the library
-  // configures its end.
-  cfmakeraw(&line);
-  tcsetattr(slave_fd, TCSANOW, &line);
-  *master = fd;
-  *slave = slave_fd;
-  *slave_path = name;
-}
-
-SimulatedReader::SimulatedReader() {
-  OpenRawPty(&master_fd_, &slave_fd_, &slave_path_);
-}
-
-SimulatedReader::~SimulatedReader() {
-  Stop();
-  if (master_fd_ >= 0) close(master_fd_);
-  if (slave_fd_ >= 0) close(slave_fd_);
-}
-
-void SimulatedReader::Start() {
-  if (server_.joinable() || master_fd_ < 0) return;
-  stop_ = false;
-  server_ = std::thread([this] { module_.Serve(&master_fd_, stop_); });
-}
-
-void SimulatedReader::Stop() {
-  stop_ = true;
-  if (server_.joinable()) server_.join();
-}
-
-void SimulatedReader::HangUp() {
-  Stop();
-  if (master_fd_ >= 0) close(master_fd_);
-  master_fd_ = -1;
 }
 
 }  // namespace tagport_sim

@@ -1,6 +1,7 @@
-// A simulated reader module: answers the library's request frames over a
-// serial line (a pseudo-terminal or a real device), and can be told to
-// misbehave. Used by the tests, the benchmark and tagport-sim.
+// The simulated reader module's behaviour: how it answers each request,
+// and the faults it can be told to commit. It knows the requests and reply
+// rules on its own, apart from the library's code on purpose: it is the
+// oracle the library and the tools are tested against.
 #ifndef TAGPORT_TOOLS_SIM_READER_MODULE_H_
 #define TAGPORT_TOOLS_SIM_READER_MODULE_H_
 
@@ -14,50 +15,16 @@
 #include <optional>
 #include <random>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
+#include "tools/sim/frame_codec.h"
+
 namespace tagport_sim {
 
-using Bytes = std::vector<uint8_t>;
-
-constexpr uint8_t kStartByte = 0x1E;
 constexpr uint8_t kOpenCommand = 0x40;
 constexpr uint8_t kSeekCommand = 0x41;
 constexpr uint8_t kMoveCommand = 0x50;
-constexpr size_t kFrameOverhead = 8;
-
-// Sum of the bytes modulo 256.
-uint8_t Checksum(const uint8_t* data, size_t n);
-
-// A whole frame: start byte, length, target, 00, status, command, payload,
-// checksum. The payload may make the length exceed the library's buffer.
-Bytes BuildFrame(uint8_t target, uint8_t status, uint8_t command,
-                 const Bytes& payload);
-
-// "1E 00 09 ..." and back; ParseHex accepts blanks, colons and dashes
-// between bytes and refuses anything else.
-std::string Hex(const uint8_t* data, size_t n);
-std::string Hex(const Bytes& bytes);
-bool ParseHex(const std::string& text, Bytes* out);
-
-// Splits a byte stream into frames, keeping state across calls. Bytes that
-// belong to no valid frame are reported as junk, with the reason.
-class FrameReader {
- public:
-  struct Event {
-    bool is_frame;
-    Bytes bytes;
-    std::string reason;  // for junk: why the bytes were refused
-  };
-  void Feed(const uint8_t* data, size_t n, std::vector<Event>* events);
-
- private:
-  void Flush(const char* reason, std::vector<Event>* events);
-  Bytes pending_;  // bytes of the frame being gathered
-  Bytes noise_;    // bytes skipped while hunting for a start byte
-};
 
 // How to answer one request.
 enum class Fault {
@@ -113,9 +80,9 @@ class ReaderModule {
 
   // Every request frame received so far, and the count of junk bytes.
   std::vector<Bytes> Requests() const;
-  size_t JunkBytes() const;
+  uint64_t JunkBytes() const;
   // Requests whose reply (or silence) has been fully sent.
-  size_t Answered() const;
+  uint64_t Answered() const;
 
  private:
   Reply NextReply(uint8_t command);
@@ -131,42 +98,11 @@ class ReaderModule {
   int random_percent_ = 0;
   std::function<void(const std::string&)> log_;
   std::vector<Bytes> requests_;
-  size_t junk_bytes_ = 0;
-  size_t answered_ = 0;
+  // 64 bits: a simulator left running for weeks on a 32-bit board must not
+  // wrap its counts.
+  uint64_t junk_bytes_ = 0;
+  uint64_t answered_ = 0;
 };
-
-// A reader module on a fresh pseudo-terminal, served by a thread. The slave
-// side is kept open (raw) so the line survives the library closing its end.
-class SimulatedReader {
- public:
-  SimulatedReader();
-  ~SimulatedReader();
-  SimulatedReader(const SimulatedReader&) = delete;
-  SimulatedReader& operator=(const SimulatedReader&) = delete;
-
-  bool ok() const { return master_fd_ >= 0; }
-  const std::string& slave_path() const { return slave_path_; }
-  // The module's end of the line, for speaking on it directly (not while
-  // the module serves).
-  int master_fd() const { return master_fd_; }
-  ReaderModule& module() { return module_; }
-
-  void Start();
-  void Stop();
-  // Closes the master side: the library's end sees a hang-up.
-  void HangUp();
-
- private:
-  ReaderModule module_;
-  int master_fd_ = -1;
-  int slave_fd_ = -1;
-  std::string slave_path_;
-  std::atomic<bool> stop_{false};
-  std::thread server_;
-};
-
-// Opens a pseudo-terminal pair with the slave raw; -1 in *master on failure.
-void OpenRawPty(int* master, int* slave, std::string* slave_path);
 
 }  // namespace tagport_sim
 

@@ -20,6 +20,8 @@
 
 #include "serial/line_rates.h"
 #include "tools/common/command_line.h"
+#include "tools/common/hex.h"
+#include "tools/common/pty.h"
 #include "tools/sim/reader_module.h"
 
 namespace {
@@ -27,9 +29,9 @@ namespace {
 using tagport_tools::ParseNumber;
 using tagport_tools::UsageError;
 
-using tagport_sim::Bytes;
 using tagport_sim::Fault;
 using tagport_sim::Reply;
+using tagport_tools::Bytes;
 
 constexpr int kRunError = 1;
 
@@ -97,7 +99,7 @@ struct Options {
 
 Bytes ParseHexOption(const std::string& option, const std::string& text) {
   Bytes bytes;
-  if (!tagport_sim::ParseHex(text, &bytes)) {
+  if (!tagport_tools::ParseHex(text, &bytes)) {
     UsageError(option + ": '" + text + "' is not hex bytes like \"1E 00 09\"");
   }
   return bytes;
@@ -111,7 +113,7 @@ int ParseCommand(const std::string& name) {
   const std::string digits =
       name.rfind("0x", 0) == 0 || name.rfind("0X", 0) == 0 ? name.substr(2)
                                                            : "";
-  if (digits.size() == 2 && tagport_sim::ParseHex(digits, &code)) {
+  if (digits.size() == 2 && tagport_tools::ParseHex(digits, &code)) {
     return code[0];
   }
   UsageError("--script: unknown command '" + name +
@@ -174,10 +176,68 @@ void ParseScript(const std::string& text, const Reply& defaults,
   }
 }
 
+// Options that set the defaults script items change with the modifier of
+// the same name.
+const struct DefaultOption {
+  const char* option;
+  const char* modifier;
+} kDefaultOptions[] = {
+    {"--delay", "delay="},
+    {"--pieces", "pieces="},
+    {"--gap", "gap="},
+    {"--noise", "noise="},
+};
+
 Options ParseOptions(int argc, char** argv) {
   Options options;
   std::string script_text;
   bool script_given = false;
+  Reply& defaults = options.default_reply;
+  std::vector<tagport_tools::ValueOption> value_options = {
+      {"--link", [&](const std::string& value) { options.link_path = value; }},
+      {"--device",
+       [&](const std::string& value) { options.device_path = value; }},
+      {"--rate",
+       [&](const std::string& value) {
+         options.rate =
+             static_cast<int>(ParseNumber("--rate", value, 1, 4000000));
+         options.rate_given = true;
+       }},
+      {"--card",
+       [&](const std::string& value) {
+         options.card = ParseHexOption("--card", value);
+         options.card_given = true;
+         if (options.card.size() < 8) {
+           UsageError("--card: the card data must be at least 8 bytes");
+         }
+         // A reply frame holds 12 bytes besides the data and at most 65535.
+         if (options.card.size() > 65535 - 12) UsageError("--card: too long");
+       }},
+      {"--script",
+       [&](const std::string& value) {
+         script_text = value;
+         script_given = true;
+       }},
+      {"--random-faults",
+       [&](const std::string& value) {
+         options.random_percent =
+             static_cast<int>(ParseNumber("--random-faults", value, 0, 100));
+       }},
+      {"--seed",
+       [&](const std::string& value) {
+         options.seed = ParseNumber("--seed", value, 0, 4294967295LL);
+       }},
+      {"--count",
+       [&](const std::string& value) {
+         options.count = ParseNumber("--count", value, 1, 1000000000);
+       }},
+  };
+  for (const DefaultOption& entry : kDefaultOptions) {
+    value_options.push_back(
+        {entry.option, [&defaults, entry](const std::string& value) {
+           ApplyModifier(entry.option, entry.modifier + value, &defaults);
+         }});
+  }
   for (int k = 1; k < argc; ++k) {
     const std::string option = argv[k];
     if (option == "--help" || option == "-h") {
@@ -186,45 +246,7 @@ Options ParseOptions(int argc, char** argv) {
     }
     if (option.rfind("--", 0) != 0)
       UsageError("unexpected argument '" + option + "'");
-    if (k + 1 >= argc) UsageError(option + " needs a value");
-    const std::string value = argv[++k];
-    Reply& defaults = options.default_reply;
-    if (option == "--link") {
-      options.link_path = value;
-    } else if (option == "--device") {
-      options.device_path = value;
-    } else if (option == "--rate") {
-      options.rate = static_cast<int>(ParseNumber(option, value, 1, 4000000));
-      options.rate_given = true;
-    } else if (option == "--card") {
-      options.card = ParseHexOption(option, value);
-      options.card_given = true;
-      if (options.card.size() < 8) {
-        UsageError("--card: the card data must be at least 8 bytes");
-      }
-      // A reply frame holds 12 bytes besides the data and at most 65535.
-      if (options.card.size() > 65535 - 12) UsageError("--card: too long");
-    } else if (option == "--script") {
-      script_text = value;
-      script_given = true;
-    } else if (option == "--delay") {
-      ApplyModifier(option, "delay=" + value, &defaults);
-    } else if (option == "--pieces") {
-      ApplyModifier(option, "pieces=" + value, &defaults);
-    } else if (option == "--gap") {
-      ApplyModifier(option, "gap=" + value, &defaults);
-    } else if (option == "--noise") {
-      ApplyModifier(option, "noise=" + value, &defaults);
-    } else if (option == "--random-faults") {
-      options.random_percent =
-          static_cast<int>(ParseNumber(option, value, 0, 100));
-    } else if (option == "--seed") {
-      options.seed = ParseNumber(option, value, 0, 4294967295LL);
-    } else if (option == "--count") {
-      options.count = ParseNumber(option, value, 1, 1000000000);
-    } else {
-      UsageError("unknown option '" + option + "'");
-    }
+    tagport_tools::ApplyValueOption(argc, argv, &k, value_options);
   }
   if (!options.device_path.empty() && !options.link_path.empty()) {
     UsageError("--link and --device exclude each other");
@@ -260,6 +282,10 @@ int OpenDevice(const std::string& path, speed_t speed) {
     return -1;
   }
   cfmakeraw(&line);
+  // Unlike the library, which leaves CLOCAL, CREAD and CRTSCTS as it finds
+  // them: the simulator stands in for a module wired with no modem lines and
+  // no flow control, so it ignores carrier, enables the receiver and must
+  // not wait for a CTS that never comes.
   line.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS);
   line.c_cflag |= CS8 | CLOCAL | CREAD;
   line.c_cc[VMIN] = 1;
@@ -329,7 +355,7 @@ int main(int argc, char** argv) {
         std::to_string(options.rate) + " bit/s");
   } else {
     std::string slave_path;
-    tagport_sim::OpenRawPty(&line_fd, &slave_fd, &slave_path);
+    tagport_tools::OpenRawPty(&line_fd, &slave_fd, &slave_path);
     if (line_fd < 0) {
       fprintf(stderr, "tagport-sim: cannot open a pseudo-terminal: %s\n",
               strerror(errno));
@@ -361,7 +387,7 @@ int main(int argc, char** argv) {
     module.Serve(&line_fd, stop_serving);
     line_gone = true;  // a hang-up reply, or the device went away
   });
-  const size_t count = static_cast<size_t>(options.count);
+  const uint64_t count = static_cast<uint64_t>(options.count);
   while (!stop_requested && !line_gone &&
          (count == 0 || module.Answered() < count)) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));

@@ -12,12 +12,13 @@
 #include <vector>
 
 #include "jni/tagport_jni.h"
+#include "tools/common/hex.h"
 #include "tools/redirect/node_redirect.h"
-#include "tools/sim/reader_module.h"
+#include "tools/sim/simulated_reader.h"
 
 namespace {
 
-using tagport_sim::Bytes;
+using tagport_tools::Bytes;
 
 const char kRedirectVariable[] = "TAGPORT_TTYMT3";
 
