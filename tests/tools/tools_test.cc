@@ -1,120 +1,30 @@
 // Runs tagport-sim and tagport-probe as the user would: the simulator on a
-// pseudo-terminal behind a symbolic link, the probe with the node-redirect
-// shim preloaded so that its libtagport.so opens that link as /dev/ttyMT3.
-#include <errno.h>
+// pseudo-terminal behind a symbolic link, the probe with the node
+// redirect preloaded so that its libtagport.so opens that link as /dev/ttyMT3.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "tests/support/process.h"
 #include "tools/common/hex.h"
 #include "tools/common/pty.h"
 #include "tools/sim/frame_codec.h"
 
-extern char** environ;
-
 namespace {
 
+using tagport_test::kWaitMs;
+using tagport_test::Process;
+using tagport_test::SleepMs;
 using tagport_tools::Bytes;
 using tagport_tools::Hex;
-
-// Enough for a loaded machine; a failing wait is a failure, not a flake.
-const int kWaitMs = 20000;
-
-std::string ReadFile(const std::string& path) {
-  std::string text;
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return text;
-  char buffer[4096];
-  ssize_t n;
-  while ((n = read(fd, buffer, sizeof buffer)) > 0) {
-    text.append(buffer, static_cast<size_t>(n));
-  }
-  close(fd);
-  return text;
-}
-
-void SleepMs(int ms) {
-  std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-}
-
-// A program run with its standard output and error in files.
-class Process {
- public:
-  Process(const std::string& dir, const std::string& name,
-          const std::vector<std::string>& args,
-          const std::vector<std::string>& extra_env = {})
-      : out_path_(dir + "/" + name + ".out"),
-        err_path_(dir + "/" + name + ".err") {
-    std::vector<char*> argv;
-    for (const std::string& arg : args)
-      argv.push_back(const_cast<char*>(arg.c_str()));
-    argv.push_back(nullptr);
-    std::vector<std::string> env_text(extra_env);
-    for (char** entry = environ; *entry; ++entry) env_text.push_back(*entry);
-    std::vector<char*> envp;
-    for (const std::string& entry : env_text) {
-      envp.push_back(const_cast<char*>(entry.c_str()));
-    }
-    envp.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out_path_.c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, err_path_.c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(),
-                    envp.data()) != 0) {
-      pid_ = -1;
-    }
-    posix_spawn_file_actions_destroy(&actions);
-  }
-
-  ~Process() {
-    if (pid_ > 0 && !exited_) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
-  }
-
-  bool started() const { return pid_ > 0; }
-  void Signal(int signal_number) { kill(pid_, signal_number); }
-
-  // The exit status, or -1 when it did not exit normally in time.
-  int Wait(int timeout_ms = kWaitMs) {
-    for (int waited = 0; !exited_ && waited < timeout_ms; waited += 10) {
-      int status = 0;
-      if (waitpid(pid_, &status, WNOHANG) == pid_) {
-        exited_ = true;
-        exit_code_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-      } else {
-        SleepMs(10);
-      }
-    }
-    return exited_ ? exit_code_ : -1;
-  }
-
-  std::string Out() const { return ReadFile(out_path_); }
-  std::string Err() const { return ReadFile(err_path_); }
-
- private:
-  std::string out_path_;
-  std::string err_path_;
-  pid_t pid_ = -1;
-  bool exited_ = false;
-  int exit_code_ = -1;
-};
 
 // Every one of `parts` appears in `text`.
 void ExpectAll(const std::string& text, const std::vector<std::string>& parts) {
@@ -164,11 +74,12 @@ class ToolsTest : public ::testing::Test {
   // Runs tagport-probe against the simulator; its exit status.
   int RunProbe(std::vector<std::string> args, const char* name = "probe") {
     args.insert(args.begin(), TAGPORT_PROBE_PATH);
-    probe_.reset(new Process(dir_, name, args,
-                             {std::string("LD_PRELOAD=") + TAGPORT_REDIRECT_PATH,
-                              "TAGPORT_TTYMT3=" + link_,
-                              // The shim precedes a sanitizer runtime.
-                              "ASAN_OPTIONS=verify_asan_link_order=0"}));
+    probe_.reset(
+        new Process(dir_, name, args,
+                    {std::string("LD_PRELOAD=") + TAGPORT_REDIRECT_PATH,
+                     "TAGPORT_TTYMT3=" + link_,
+                     // The shim precedes a sanitizer runtime.
+                     "ASAN_OPTIONS=verify_asan_link_order=0"}));
     EXPECT_TRUE(probe_->started());
     return probe_->Wait();
   }

@@ -1,0 +1,53 @@
+// Programs run as child processes, with their output kept in files: the
+// tools as a user runs them.
+#ifndef TAGPORT_TESTS_SUPPORT_PROCESS_H_
+#define TAGPORT_TESTS_SUPPORT_PROCESS_H_
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+namespace tagport_test {
+
+// Enough for a loaded machine; a failing wait is a failure, not a flake.
+constexpr int kWaitMs = 20000;
+
+void SleepMs(int ms);
+
+// The whole contents of a file; empty when it cannot be read.
+std::string ReadFile(const std::string& path);
+
+// A program run with its standard output and error in <dir>/<name>.out and
+// <dir>/<name>.err, killed when the object goes if it has not exited.
+class Process {
+ public:
+  // Starts args[0] with `args`, the environment plus `extra_env`
+  // ("NAME=value", ahead of the inherited entries, so they win).
+  Process(const std::string& dir, const std::string& name,
+          const std::vector<std::string>& args,
+          const std::vector<std::string>& extra_env = {});
+  ~Process();
+  Process(const Process&) = delete;
+  Process& operator=(const Process&) = delete;
+
+  bool started() const { return pid_ > 0; }
+  void Signal(int signal_number);
+
+  // The exit status, or -1 when it did not exit normally in time.
+  int Wait(int timeout_ms = kWaitMs);
+
+  std::string Out() const { return ReadFile(out_path_); }
+  std::string Err() const { return ReadFile(err_path_); }
+
+ private:
+  std::string out_path_;
+  std::string err_path_;
+  pid_t pid_ = -1;
+  bool exited_ = false;
+  int exit_code_ = -1;
+};
+
+}  // namespace tagport_test
+
+#endif  // TAGPORT_TESTS_SUPPORT_PROCESS_H_
