@@ -18,24 +18,26 @@ import org.junit.jupiter.params.ParameterizedTest;
 import org.junit.jupiter.params.provider.Arguments;
 import org.junit.jupiter.params.provider.MethodSource;
 import org.junit.jupiter.params.provider.ValueSource;
+import tagport.sim.SimulatedReader;
+import tagport.sim.SimulatedReader.Fault;
 
 /** The wrapper for new code: exceptions instead of codes, exact-length data. */
 class TagReaderTest extends ModuleFixture {
   /** The port is closed when move, which does not open it, sends nothing. */
-  private static void assertPortClosed() {
-    final int before = SimulatedModule.requests().length;
+  private void assertPortClosed() {
+    final int before = module.requests().length;
     assertEquals(-1, Ctagport.move());
-    assertEquals(before, SimulatedModule.requests().length, "a request went out");
+    assertEquals(before, module.requests().length, "a request went out");
   }
 
   @ParameterizedTest(name = "{0} data bytes")
   @ValueSource(ints = {8, 100, TagReader.MAX_CARD_DATA})
   void seekReturnsACopyOfExactlyTheData(int count) throws IOException {
     try (TagReader reader = TagReader.open()) {
-      SimulatedModule.scriptRaw(seekReply(card(count)));
+      module.scriptRaw(seekReply(card(count)));
       final byte[] first = reader.seek();
       assertArrayEquals(card(count), first);
-      SimulatedModule.scriptRaw(seekReply(card(count)));
+      module.scriptRaw(seekReply(card(count)));
       assertNotSame(first, reader.seek());
       reader.move();
     }
@@ -44,13 +46,13 @@ class TagReaderTest extends ModuleFixture {
 
   static Stream<Arguments> failures() {
     return Stream.of(
-        Arguments.of("open", "wrong-status"),
-        Arguments.of("open", "wrong-target"),
-        Arguments.of("seek", "no-card-flag"),
-        Arguments.of("seek", "short-seek"),
-        Arguments.of("seek", "wrong-command"),
-        Arguments.of("move", "wrong-command"),
-        Arguments.of("move", "wrong-status"));
+        Arguments.of("open", Fault.WRONG_STATUS),
+        Arguments.of("open", Fault.WRONG_TARGET),
+        Arguments.of("seek", Fault.NO_CARD_FLAG),
+        Arguments.of("seek", Fault.SHORT_SEEK),
+        Arguments.of("seek", Fault.WRONG_COMMAND),
+        Arguments.of("move", Fault.WRONG_COMMAND),
+        Arguments.of("move", Fault.WRONG_STATUS));
   }
 
   private static void run(String operation) throws IOException {
@@ -69,12 +71,12 @@ class TagReaderTest extends ModuleFixture {
 
   @ParameterizedTest(name = "{0} {1}")
   @MethodSource("failures")
-  void aRefusedReplyIsAnIOExceptionButNoTimeout(String operation, String fault)
+  void aRefusedReplyIsAnIOExceptionButNoTimeout(String operation, Fault fault)
       throws IOException {
     if (!operation.equals("open")) {
-      SimulatedModule.script("none");  // the open
+      module.script(Fault.NONE);  // the open
     }
-    SimulatedModule.script(fault);
+    module.script(fault);
     final IOException thrown = assertThrows(IOException.class, () -> run(operation));
     assertFalse(thrown instanceof TagReaderTimeoutException, thrown.toString());
     assertPortClosed();
@@ -84,9 +86,9 @@ class TagReaderTest extends ModuleFixture {
   @ValueSource(strings = {"open", "seek"})
   void noReplyIsATimeout(String operation) {
     if (!operation.equals("open")) {
-      SimulatedModule.script("none");
+      module.script(Fault.NONE);
     }
-    SimulatedModule.script("silent");
+    module.script(Fault.SILENT);
     assertThrows(TagReaderTimeoutException.class, () -> run(operation));
     assertPortClosed();
   }
@@ -96,18 +98,18 @@ class TagReaderTest extends ModuleFixture {
     final TagReader reader = TagReader.open();
     reader.close();
     reader.close();
-    final int sent = SimulatedModule.requests().length;
+    final int sent = module.requests().length;
     assertThrows(IOException.class, reader::seek);
     assertThrows(IOException.class, reader::move);
-    assertEquals(sent, SimulatedModule.requests().length);
+    assertEquals(sent, module.requests().length);
   }
 
   @Test
-  void openFailsWithoutTheModuleAndHoldsNoPort() {
-    SimulatedModule.stop();
+  void openFailsWithoutTheModuleAndHoldsNoPort() throws IOException {
+    module.close();
     // The real node: absent here, or not answering as a reader.
     assertThrows(IOException.class, TagReader::open);
-    SimulatedModule.start();
+    module = SimulatedReader.start();
     assertPortClosed();
   }
 }
