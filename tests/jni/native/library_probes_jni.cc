@@ -16,6 +16,13 @@ namespace {
 // What the conversion loops return when a routine left a local frame behind.
 const jint kFrameLeft = -2;
 
+// What ConvertWithPendingException found.
+const jint kExceptionKept = 0;
+const jint kResultGiven = 1;
+const jint kExceptionLost = 2;
+const jint kExceptionReplaced = 3;
+const jint kSetupFailed = 4;
+
 // What the library itself returned in the last Encode or Decode: the count,
 // or 1 for a string and 0 for null.
 int last_result = 0;
@@ -122,15 +129,20 @@ Java_tagport_jvmtest_LibraryProbes_resetLibraryCounts(JNIEnv*, jclass) {
 }
 
 // `out` is handed to the library as it is (contents included, so bytes the
-// library must not touch keep the caller's sentinel) and copied back.
-JNIEXPORT jint JNICALL Java_tagport_jvmtest_LibraryProbes_encode(
-    JNIEnv* env, jclass, jstring text, jstring charset, jbyteArray out) {
-  const Utf charset_name(env, charset);
+// library must not touch keep the caller's sentinel) and copied back. The
+// charset name comes as raw bytes, so that names which are no valid modified
+// UTF-8 reach the library too; `text` may be any object, as a native caller
+// may hand over anything as a jstring.
+JNIEXPORT jint JNICALL Java_tagport_jvmtest_LibraryProbes_encodeRaw(
+    JNIEnv* env, jclass, jobject text, jbyteArray charset, jbyteArray out) {
+  const std::unique_ptr<std::vector<char>> charset_name =
+      ToCString(env, charset);
   std::unique_ptr<std::vector<char>> buffer;
   if (out != nullptr) {
     buffer = std::make_unique<std::vector<char>>(ToChars(env, out));
   }
-  last_result = jstring2pchar(env, text, charset_name.get(),
+  last_result = jstring2pchar(env, static_cast<jstring>(text),
+                              charset_name ? charset_name->data() : nullptr,
                               buffer ? buffer->data() : nullptr);
   // A pending exception goes to Java as it stands: no JNI call may follow.
   if (env->ExceptionCheck()) return last_result;
@@ -141,14 +153,43 @@ JNIEXPORT jint JNICALL Java_tagport_jvmtest_LibraryProbes_encode(
   return last_result;
 }
 
-JNIEXPORT jstring JNICALL Java_tagport_jvmtest_LibraryProbes_decode(
-    JNIEnv* env, jclass, jbyteArray text, jstring charset) {
-  const Utf charset_name(env, charset);
+JNIEXPORT jstring JNICALL Java_tagport_jvmtest_LibraryProbes_decodeRaw(
+    JNIEnv* env, jclass, jbyteArray text, jbyteArray charset) {
+  const std::unique_ptr<std::vector<char>> charset_name =
+      ToCString(env, charset);
   const std::unique_ptr<std::vector<char>> bytes = ToCString(env, text);
   jstring decoded =
-      pchar2jstring(env, bytes ? bytes->data() : nullptr, charset_name.get());
+      pchar2jstring(env, bytes ? bytes->data() : nullptr,
+                    charset_name ? charset_name->data() : nullptr);
   last_result = decoded != nullptr ? 1 : 0;
   return decoded;
+}
+
+// Raises an exception, then calls one of the routines as a native caller in
+// that state may: the routine must fail and leave that same exception
+// pending. Everything this does while it is pending is allowed then.
+JNIEXPORT jint JNICALL
+Java_tagport_jvmtest_LibraryProbes_convertWithPendingException(JNIEnv* env,
+                                                               jclass,
+                                                               jboolean decode,
+                                                               jstring text) {
+  jclass type = env->FindClass("java/lang/IllegalStateException");
+  if (type == nullptr) return kSetupFailed;
+  if (env->ThrowNew(type, "raised before the call") != 0) return kSetupFailed;
+  jthrowable raised = env->ExceptionOccurred();
+  bool result_given = false;
+  if (decode) {
+    result_given = pchar2jstring(env, "abc", "UTF-8") != nullptr;
+  } else {
+    char out[64];
+    result_given = jstring2pchar(env, text, "UTF-8", out) != 0;
+  }
+  jthrowable pending = env->ExceptionOccurred();
+  env->ExceptionClear();
+  if (result_given) return kResultGiven;
+  if (pending == nullptr) return kExceptionLost;
+  return env->IsSameObject(pending, raised) ? kExceptionKept
+                                            : kExceptionReplaced;
 }
 
 JNIEXPORT jint JNICALL Java_tagport_jvmtest_LibraryProbes_lastResult(JNIEnv*,

@@ -1,5 +1,7 @@
 package tagport.jvmtest;
 
+import java.nio.charset.StandardCharsets;
+
 /**
  * Looks at libtagport from inside native calls: the node redirect's counts of
  * the library's reads and sleeps, and the library's native string conversions
@@ -21,15 +23,45 @@ public final class LibraryProbes {
 
   /**
    * Calls jstring2pchar with {@code out}'s contents as the output buffer and
-   * copies the buffer back. Null arguments are passed on as null pointers.
+   * copies the buffer back. Null arguments are passed on as null pointers;
+   * {@code text} goes over as it is, String or not.
    */
-  public static native int encode(String text, String charset, byte[] out);
+  public static int encode(Object text, String charset, byte[] out) {
+    return encodeRaw(text, utf8(charset), out);
+  }
+
+  /** As {@link #encode}, with the charset name's bytes as they are. */
+  public static native int encodeRaw(Object text, byte[] charset, byte[] out);
 
   /** Calls pchar2jstring on {@code text} plus a terminating zero. */
-  public static native String decode(byte[] text, String charset);
+  public static String decode(byte[] text, String charset) {
+    return decodeRaw(text, utf8(charset));
+  }
+
+  /** As {@link #decode}, with the charset name's bytes as they are. */
+  public static native String decodeRaw(byte[] text, byte[] charset);
+
+  private static byte[] utf8(String text) {
+    return text == null ? null : text.getBytes(StandardCharsets.UTF_8);
+  }
 
   /** The library's own result in the last encode or decode (1 for a string, 0 for null). */
   public static native int lastResult();
+
+  /** Results of {@link #convertWithPendingException}. */
+  public static final int EXCEPTION_KEPT = 0;
+
+  public static final int RESULT_GIVEN = 1;
+  public static final int EXCEPTION_LOST = 2;
+  public static final int EXCEPTION_REPLACED = 3;
+
+  /**
+   * Raises an exception in native code, then calls pchar2jstring ({@code
+   * decode}) or jstring2pchar on {@code text} with it pending, and clears it.
+   * {@link #EXCEPTION_KEPT} when the routine gave 0 or null and left that same
+   * exception pending.
+   */
+  public static native int convertWithPendingException(boolean decode, String text);
 
   /** Returned by the conversion loops when a routine left a local frame behind. */
   public static final int FRAME_LEFT = -2;

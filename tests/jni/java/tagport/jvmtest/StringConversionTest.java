@@ -79,6 +79,49 @@ class StringConversionTest {
     assertEquals(ROUNDS, LibraryProbes.rejectedRounds("abc", "no-such-charset", ROUNDS));
   }
 
+  @ParameterizedTest(name = "{0}")
+  @ValueSource(strings = {"jstring2pchar", "pchar2jstring"})
+  void anExceptionPendingBeforeTheCallIsLeftAsItIs(String routine) {
+    assertEquals(
+        LibraryProbes.EXCEPTION_KEPT,
+        LibraryProbes.convertWithPendingException(routine.equals("pchar2jstring"), "abc"));
+  }
+
+  static Stream<Arguments> nonAsciiCharsetNames() {
+    return Stream.of(
+        Arguments.of("a lone byte FF", bytes(0xFF)),
+        Arguments.of("UTF-8 and a stray byte", bytes(0x55, 0x54, 0x46, 0x2D, 0x38, 0x80)),
+        Arguments.of("a cut sequence", bytes(0x55, 0xC3)),
+        Arguments.of("the modified UTF-8 zero", bytes(0xC0, 0x80)),
+        Arguments.of("well-formed UTF-8", bytes(0xC3, 0xBF)));
+  }
+
+  @ParameterizedTest(name = "{0}")
+  @MethodSource("nonAsciiCharsetNames")
+  void aNonAsciiCharsetNameIsRefusedBeforeItBecomesAJavaString(String name, byte[] charset) {
+    final UnsupportedEncodingException encoding = assertThrows(
+        UnsupportedEncodingException.class,
+        () -> LibraryProbes.encodeRaw("abc", charset, filled(SPARE)));
+    assertEquals("charset name is not ASCII", encoding.getMessage());
+    assertEquals(0, LibraryProbes.lastResult(), "count from jstring2pchar");
+    final UnsupportedEncodingException decoding = assertThrows(
+        UnsupportedEncodingException.class, () -> LibraryProbes.decodeRaw(bytes(0x61), charset));
+    assertEquals("charset name is not ASCII", decoding.getMessage());
+    assertEquals(0, LibraryProbes.lastResult(), "pchar2jstring gave a string");
+  }
+
+  static Stream<Object> objectsThatAreNoString() {
+    return Stream.of(new Object(), bytes(0x61, 0x62), Integer.valueOf(7), new StringBuilder("abc"));
+  }
+
+  @ParameterizedTest
+  @MethodSource("objectsThatAreNoString")
+  void encodingAnObjectThatIsNoStringYieldsNothingAndThrowsNothing(Object text) {
+    final byte[] out = filled(SPARE);
+    assertEquals(0, LibraryProbes.encode(text, "UTF-8", out));
+    assertArrayEquals(filled(SPARE), out);
+  }
+
   @Test
   void nullArgumentsYieldNothingAndThrowNothing() {
     final byte[] out = filled(SPARE);
