@@ -28,14 +28,21 @@ JNIEXPORT jint JNICALL Java_android_kq_Ctagport_seek(JNIEnv* env, jclass cls,
 // Asks the reader to move the card on. 0 accepted, -1 failure, -2 no reply.
 JNIEXPORT jint JNICALL Java_android_kq_Ctagport_move(JNIEnv* env, jclass cls);
 
+// The two conversions make no JNI call but ExceptionCheck when called with a
+// Java exception pending: they fail at once and leave it pending, so native
+// code may call them wherever it stands.
+
 // Encodes `text` in `charsetName` into `out`, which must hold the whole
-// encoding; no terminating zero. The byte count, 0 on failure (a Java
-// exception may then be pending).
+// encoding; no terminating zero. The byte count; 0 on failure: a null
+// argument or a `text` that is no String (nothing raised), or a Java
+// exception pending, from before the call or raised here (an unknown or
+// non-ASCII charset name raises UnsupportedEncodingException).
 int jstring2pchar(JNIEnv* env, jstring text, const char* charsetName,
                   char* out);
 
-// Decodes the zero-terminated `text` from `charsetName`. A new local
-// string, or null on failure (a Java exception may then be pending).
+// Decodes the zero-terminated `text` from `charsetName`. A new local string;
+// null on failure: a null argument (nothing raised), or a Java exception
+// pending, from before the call or raised here (as for jstring2pchar).
 jstring pchar2jstring(JNIEnv* env, const char* text, const char* charsetName);
 
 #pragma GCC visibility pop

@@ -29,11 +29,11 @@ scripts/setup.sh
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 targets=(tagport ctagport_jar tagport_demo_jar)
 if [[ $mode == simulated ]]; then
-  targets+=(tagport_redirect readersim_jni tagport_jvmtest_support_jar)
+  targets+=(tagport_redirect tagport_sim_jni tagport_sim_jar tagport_sim_demo_jar)
 fi
 cmake --build "$build" --parallel "${JOBS:-2}" --target "${targets[@]}"
 
-classpath="$build/java/ctagport.jar:$build/java/tagport-demo.jar"
+classpath="$build/java/ctagport.jar:$build/examples/tagport-demo.jar"
 if [[ $mode == device ]]; then
   echo "== reader on /dev/ttyMT3"
   exec java -Djava.library.path="$build" -cp "$classpath" \
@@ -41,10 +41,10 @@ if [[ $mode == device ]]; then
 fi
 
 # The module runs inside the demo's JVM on a fresh pseudo-terminal; the
-# preloaded shim leads the library's "/dev/ttyMT3" there (TAGPORT_TTYMT3,
-# set by the launcher once the terminal exists).
+# preloaded node redirect leads the library's "/dev/ttyMT3" there (TAGPORT_TTYMT3,
+# set by the simulated reader once the terminal exists).
 echo "== simulated reader module (frames: <- request, -> reply)"
 LD_PRELOAD="$build/tools/redirect/libtagport_redirect.so" \
-  exec java -Djava.library.path="$build:$build/tests/jni" \
-  -cp "$classpath:$build/tests/jni/tagport-jvmtest-support.jar" \
-  tagport.jvmtest.SimulatedDemo
+  exec java -Djava.library.path="$build:$build/tools/sim/java" \
+  -cp "$classpath:$build/tools/sim/java/tagport-sim.jar:$build/examples/tagport-sim-demo.jar" \
+  tagport.example.SimulatedReaderDemo

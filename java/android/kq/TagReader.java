@@ -7,9 +7,15 @@ import java.util.Arrays;
  * The card reader for new code: result codes become exceptions and card data
  * comes back as an array of exactly its length.
  *
- * <p>All instances share the one port of the process (see {@link Ctagport});
- * open one reader at a time. Calls are serialised by {@link Ctagport}, so a
- * reader may be used from several threads.
+ * <p>The process has one reader port (see {@link Ctagport}), so one
+ * {@code TagReader} is open at a time: {@link #open} refuses while another is
+ * open, and closing a reader never touches a port opened later. Do not call
+ * {@link Ctagport} directly while a {@code TagReader} is open.
+ *
+ * <p>A reader may be used from several threads. Calls run one at a time, and
+ * {@link #close} waits for a call in progress (up to about one second) before
+ * it closes the port, so no call of this reader ever runs on the port of a
+ * reader opened after it.
  *
  * <pre>{@code
  * try (TagReader reader = TagReader.open()) {
@@ -24,27 +30,44 @@ public final class TagReader implements AutoCloseable {
 
   private static final int NO_REPLY = -2;
 
-  private boolean closed;
+  /** Held for every use of the port, from the open check to the last call. */
+  private static final Object PORT = new Object();
+
+  /** The reader that owns the port, or null; guarded by {@link #PORT}. */
+  private static TagReader owner;
 
   private TagReader() {}
 
   /**
    * Opens the port and starts the reader.
    *
+   * <p>A reader already open in this process is reported as an
+   * {@link IOException}, like a port that cannot be opened: to the caller both
+   * mean the reader is not available now, and both may arise from code
+   * elsewhere in the process, so one {@code catch} handles them.
+   *
    * @return an open reader; close it when done.
    * @throws TagReaderTimeoutException when the reader did not answer.
-   * @throws IOException when the port could not be opened or configured, or
-   *     the reader refused. The port is closed again in every failing case.
+   * @throws IOException when another {@code TagReader} is open in this
+   *     process (that one stays open and usable), or the port could not be
+   *     opened or configured, or the reader refused (the port is then closed
+   *     again).
    */
   public static TagReader open() throws IOException {
-    final int result = Ctagport.open();
-    if (result != 0) {
-      // The native side leaves a node that opened recorded even when open
-      // fails; close it so a failed open holds no descriptor.
-      Ctagport.close();
-      check("open", result);
+    synchronized (PORT) {
+      if (owner != null) {
+        throw new IOException("a reader is already open in this process; close it first");
+      }
+      final int result = Ctagport.open();
+      if (result != 0) {
+        // The native side leaves a node that opened recorded even when open
+        // fails; close it so a failed open holds no descriptor.
+        Ctagport.close();
+        check("open", result);
+      }
+      owner = new TagReader();
+      return owner;
     }
-    return new TagReader();
   }
 
   /**
@@ -56,9 +79,12 @@ public final class TagReader implements AutoCloseable {
    *     written, or the reply was refused.
    */
   public byte[] seek() throws IOException {
-    ensureOpen();
     final byte[] buffer = new byte[MAX_CARD_DATA];
-    final int count = Ctagport.seek(buffer);
+    final int count;
+    synchronized (PORT) {
+      ensureOpen();
+      count = Ctagport.seek(buffer);
+    }
     check("seek", count);
     return Arrays.copyOf(buffer, count);
   }
@@ -71,24 +97,31 @@ public final class TagReader implements AutoCloseable {
    *     written, or the reply was refused.
    */
   public void move() throws IOException {
-    ensureOpen();
-    check("move", Ctagport.move());
+    final int result;
+    synchronized (PORT) {
+      ensureOpen();
+      result = Ctagport.move();
+    }
+    check("move", result);
   }
 
-  /** Closes the port. Closing again does nothing. */
+  /**
+   * Closes the port, once a call in progress on another thread has returned.
+   * Closing again does nothing, and never affects another reader.
+   */
   @Override
   public void close() {
-    synchronized (this) {
-      if (closed) {
+    synchronized (PORT) {
+      if (owner != this) {
         return;
       }
-      closed = true;
+      owner = null;
+      Ctagport.close();
     }
-    Ctagport.close();
   }
 
-  private synchronized void ensureOpen() throws IOException {
-    if (closed) {
+  private void ensureOpen() throws IOException {
+    if (owner != this) {
       throw new IOException("reader is closed");
     }
   }

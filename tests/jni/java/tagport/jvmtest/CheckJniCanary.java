@@ -8,6 +8,6 @@ public final class CheckJniCanary {
   private CheckJniCanary() {}
 
   public static void main(String[] args) {
-    SimulatedModule.overflowLocalReferences(1000);
+    LibraryProbes.overflowLocalReferences(1000);
   }
 }

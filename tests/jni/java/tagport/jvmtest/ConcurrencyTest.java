@@ -24,7 +24,7 @@ class ConcurrencyTest extends ModuleFixture {
   @Test
   void eightThreadsSeekAndMoveAtOnceAndEveryCallIsAnswered() throws Exception {
     final byte[] cardData = card(12);
-    SimulatedModule.setCardData(cardData);
+    module.setCardData(cardData);
     assertEquals(0, Ctagport.open());
 
     final CyclicBarrier start = new CyclicBarrier(THREADS);
@@ -56,7 +56,7 @@ class ConcurrencyTest extends ModuleFixture {
       pool.shutdownNow();
     }
 
-    final byte[][] requests = SimulatedModule.requests();
+    final byte[][] requests = module.requests();
     assertEquals(1 + 2 * THREADS * ROUNDS, requests.length);
     int seeks = 0;
     int moves = 0;

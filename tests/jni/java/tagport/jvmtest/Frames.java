@@ -1,6 +1,7 @@
 package tagport.jvmtest;
 
 import java.util.Arrays;
+import tagport.sim.SimulatedReader;
 
 /** Small helpers for building and comparing byte strings in the tests. */
 final class Frames {
@@ -53,7 +54,7 @@ final class Frames {
 
   /** A seek reply: flag byte, three unexamined bytes, then the data. */
   static byte[] seekReply(int target, int status, int command, int flag, byte[] data) {
-    return SimulatedModule.frame(
+    return SimulatedReader.frame(
         target, status, command, concat(bytes(flag, 0xEE, 0xDD, 0xCC), data));
   }
 

@@ -27,6 +27,8 @@ import org.junit.jupiter.params.ParameterizedTest;
 import org.junit.jupiter.params.provider.Arguments;
 import org.junit.jupiter.params.provider.MethodSource;
 import org.junit.jupiter.params.provider.ValueSource;
+import tagport.sim.SimulatedReader;
+import tagport.sim.SimulatedReader.Fault;
 
 /** open, seek, move and close of the shipped class against the simulated module. */
 class ReaderCommandsTest extends ModuleFixture {
@@ -46,7 +48,7 @@ class ReaderCommandsTest extends ModuleFixture {
     openReader();
     Ctagport.seek(new byte[64]);
     Ctagport.move();
-    final byte[][] requests = SimulatedModule.requests();
+    final byte[][] requests = module.requests();
     assertEquals(3, requests.length);
     assertEquals(hex(OPEN_REQUEST), hex(requests[0]));
     assertEquals(hex(SEEK_REQUEST), hex(requests[1]));
@@ -55,7 +57,7 @@ class ReaderCommandsTest extends ModuleFixture {
 
   /** An open or move reply with the usual one-byte payload. */
   private static byte[] reply(int target, int status, int command) {
-    return SimulatedModule.frame(target, status, command, bytes(0));
+    return SimulatedReader.frame(target, status, command, bytes(0));
   }
 
   static Stream<Arguments> openAndMoveReplies() {
@@ -63,7 +65,7 @@ class ReaderCommandsTest extends ModuleFixture {
         Arguments.of("accepted", OPEN, 0, reply(TARGET, 1, OPEN)),
         Arguments.of("literal accepted reply", OPEN, 0,
             bytes(0x1E, 0x00, 0x09, 0x05, 0x00, 0x01, 0x40, 0x00, 0x6D)),
-        Arguments.of("no payload", OPEN, 0, SimulatedModule.frame(TARGET, 1, OPEN, bytes())),
+        Arguments.of("no payload", OPEN, 0, SimulatedReader.frame(TARGET, 1, OPEN, bytes())),
         Arguments.of("failure status", OPEN, -1, reply(TARGET, 2, OPEN)),
         Arguments.of("status 0", OPEN, -1, reply(TARGET, 0, OPEN)),
         Arguments.of("target 6", OPEN, -1, reply(6, 1, OPEN)),
@@ -85,7 +87,7 @@ class ReaderCommandsTest extends ModuleFixture {
     if (command == MOVE) {
       openReader();
     }
-    SimulatedModule.scriptRaw(reply);
+    module.scriptRaw(reply);
     final int result = command == OPEN ? Ctagport.open() : Ctagport.move();
     assertEquals(expected, result, name);
   }
@@ -99,7 +101,7 @@ class ReaderCommandsTest extends ModuleFixture {
         Arguments.of("target 6", seekReply(6, 1, SEEK, 1, card(8))),
         Arguments.of("open's command", seekReply(TARGET, 1, OPEN, 1, card(8))),
         Arguments.of("short frame with the flag",
-            SimulatedModule.frame(TARGET, 1, SEEK, bytes(1))),
+            SimulatedReader.frame(TARGET, 1, SEEK, bytes(1))),
         Arguments.of("more data than the array", seekReply(card(33))));
   }
 
@@ -107,7 +109,7 @@ class ReaderCommandsTest extends ModuleFixture {
   @MethodSource("refusedSeekReplies")
   void seekRefusesAndLeavesTheArrayAlone(String name, byte[] reply) {
     openReader();
-    SimulatedModule.scriptRaw(reply);
+    module.scriptRaw(reply);
     final byte[] data = filled(32);
     assertEquals(-1, Ctagport.seek(data), name);
     assertArrayEquals(filled(32), data, name);
@@ -118,7 +120,7 @@ class ReaderCommandsTest extends ModuleFixture {
   void seekDeliversTheDataAndLeavesTheRest(int count) {
     openReader();
     final byte[] expected = card(count);
-    SimulatedModule.scriptRaw(seekReply(expected));
+    module.scriptRaw(seekReply(expected));
     final int spare = 40;
     final byte[] data = filled(count + spare);
     assertEquals(count, Ctagport.seek(data));
@@ -129,7 +131,7 @@ class ReaderCommandsTest extends ModuleFixture {
   @Test
   void seekFillsAnArrayOfExactlyTheDataLength() {
     openReader();
-    SimulatedModule.scriptRaw(seekReply(card(20)));
+    module.scriptRaw(seekReply(card(20)));
     final byte[] data = filled(20);
     assertEquals(20, Ctagport.seek(data));
     assertArrayEquals(card(20), data);
@@ -139,8 +141,8 @@ class ReaderCommandsTest extends ModuleFixture {
   void seekUsesTheModulesCardDataInPiecesAndLate() {
     openReader();
     final byte[] expected = card(16);
-    SimulatedModule.setCardData(expected);
-    SimulatedModule.script("none", 30, 6, null);
+    module.setCardData(expected);
+    module.script(Fault.NONE, 30, 6);
     final byte[] data = filled(16);
     assertEquals(16, Ctagport.seek(data));
     assertArrayEquals(expected, data);
@@ -150,7 +152,7 @@ class ReaderCommandsTest extends ModuleFixture {
   void seekWithANullArraySendsNothing() {
     openReader();
     assertEquals(-1, Ctagport.seek(null));
-    assertEquals(1, SimulatedModule.requests().length, "only the open request");
+    assertEquals(1, module.requests().length, "only the open request");
   }
 
   @Test
@@ -159,7 +161,7 @@ class ReaderCommandsTest extends ModuleFixture {
     assertEquals(-1, Ctagport.seek(data));
     assertArrayEquals(filled(16), data);
     assertEquals(-1, Ctagport.move());
-    assertEquals(0, SimulatedModule.requests().length);
+    assertEquals(0, module.requests().length);
   }
 
   @Test
@@ -171,12 +173,12 @@ class ReaderCommandsTest extends ModuleFixture {
   }
 
   @Test
-  void openFailsWhenTheNodeIsMissingAndWorksOnceItIsThere() {
-    SimulatedModule.stop();
+  void openFailsWhenTheNodeIsMissingAndWorksOnceItIsThere() throws IOException {
+    module.close();
     assumeFalse(Files.exists(Paths.get("/dev/ttyMT3")), "a real reader node is present");
     assertEquals(-1, Ctagport.open());
     assertEquals(0, Ctagport.close());
-    SimulatedModule.start();
+    module = SimulatedReader.start();
     openReader();
   }
 
@@ -201,7 +203,7 @@ class ReaderCommandsTest extends ModuleFixture {
     assertTrue(whileOpen - before <= 2, "descriptors grew from " + before + " to " + whileOpen);
     assertEquals(0, Ctagport.close());
     assertTrue(openDescriptors() - before <= 1, "descriptor left open after close");
-    assertEquals(opens + 1, SimulatedModule.requests().length);
+    assertEquals(opens + 1, module.requests().length);
   }
 
   static Stream<Arguments> unansweredRequests() {
@@ -217,29 +219,29 @@ class ReaderCommandsTest extends ModuleFixture {
     if (!name.equals("open")) {
       openReader();
     }
-    SimulatedModule.script("silent");
-    SimulatedModule.resetLibraryCounts();
+    module.script(Fault.SILENT);
+    LibraryProbes.resetLibraryCounts();
     final long start = System.nanoTime();
     assertEquals(-2, request.getAsInt(), name);
     final double seconds = (System.nanoTime() - start) / 1e9;
     assertTrue(seconds >= 1.0, name + " returned after " + seconds + " s");
     assertTrue(seconds < 10.0, name + " took " + seconds + " s");
-    assertEquals(1000, SimulatedModule.libraryReads(), "reads");
-    assertEquals(1000, SimulatedModule.librarySleeps(), "sleeps");
+    assertEquals(1000, LibraryProbes.libraryReads(), "reads");
+    assertEquals(1000, LibraryProbes.librarySleeps(), "sleeps");
   }
 
   @Test
   void aReplyWithABadChecksumIsNoReply() {
     openReader();
-    SimulatedModule.script("bad-checksum");
+    module.script(Fault.BAD_CHECKSUM);
     assertEquals(-2, Ctagport.move());
   }
 
   @Test
   void theLinkRecoversAfterRefusedAndMissingReplies() {
     openReader();
-    SimulatedModule.script("wrong-status");
-    SimulatedModule.script("silent");
+    module.script(Fault.WRONG_STATUS);
+    module.script(Fault.SILENT);
     assertEquals(-1, Ctagport.move());
     assertEquals(-2, Ctagport.seek(filled(16)));
     final byte[] data = filled(8);

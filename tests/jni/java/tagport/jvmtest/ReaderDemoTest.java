@@ -10,6 +10,7 @@ import java.nio.charset.StandardCharsets;
 import java.util.function.BooleanSupplier;
 import org.junit.jupiter.api.Test;
 import tagport.example.ReaderDemo;
+import tagport.sim.SimulatedReader.Fault;
 
 /** The demonstration program's report, step by step. */
 class ReaderDemoTest extends ModuleFixture {
@@ -27,7 +28,7 @@ class ReaderDemoTest extends ModuleFixture {
 
   @Test
   void reportsEveryStepOfASuccessfulRead() {
-    SimulatedModule.setCardData(Frames.card(9));
+    module.setCardData(Frames.card(9));
     final String[] lines = capture(ReaderDemo::run, true);
     assertEquals(5, lines.length, String.join("\n", lines));
     assertTrue(lines[0].matches("open +-> +0 +success"), lines[0]);
@@ -39,7 +40,7 @@ class ReaderDemoTest extends ModuleFixture {
 
   @Test
   void reportsARefusedOpenAndStillCloses() {
-    SimulatedModule.script("wrong-status");
+    module.script(Fault.WRONG_STATUS);
     final String[] lines = capture(ReaderDemo::run, false);
     assertEquals(2, lines.length, String.join("\n", lines));
     assertTrue(lines[0].matches("open +-> +-1 +failure.*"), lines[0]);
@@ -48,8 +49,8 @@ class ReaderDemoTest extends ModuleFixture {
 
   @Test
   void reportsASeekWithoutReply() {
-    SimulatedModule.script("none");
-    SimulatedModule.script("silent");
+    module.script(Fault.NONE);
+    module.script(Fault.SILENT);
     final String[] lines = capture(ReaderDemo::run, false);
     assertTrue(lines[1].matches("seek +-> +-2 +no reply.*"), lines[1]);
     assertFalse(lines[2].startsWith("card"), lines[2]);

@@ -39,7 +39,7 @@ class StringConversionTest {
   @MethodSource("encodings")
   void encodeWritesExactlyTheBytesAndNoTerminator(String charset, String text, byte[] expected) {
     final byte[] out = filled(expected.length + SPARE);
-    assertEquals(expected.length, SimulatedModule.encode(text, charset, out));
+    assertEquals(expected.length, LibraryProbes.encode(text, charset, out));
     assertArrayEquals(expected, Arrays.copyOf(out, expected.length));
     assertArrayEquals(filled(SPARE), Arrays.copyOfRange(out, expected.length, out.length));
   }
@@ -47,14 +47,14 @@ class StringConversionTest {
   @ParameterizedTest(name = "{0} \"{1}\"")
   @MethodSource("encodings")
   void decodeGivesTheTextBack(String charset, String text, byte[] encoded) {
-    assertEquals(text, SimulatedModule.decode(encoded, charset));
-    assertEquals(1, SimulatedModule.lastResult());
+    assertEquals(text, LibraryProbes.decode(encoded, charset));
+    assertEquals(1, LibraryProbes.lastResult());
   }
 
   @ParameterizedTest(name = "{0} \"{1}\"")
   @MethodSource("encodings")
   void tenThousandRoundTripsInOneNativeCall(String charset, String text, byte[] encoded) {
-    assertEquals(ROUNDS, SimulatedModule.roundTrips(text, charset, ROUNDS));
+    assertEquals(ROUNDS, LibraryProbes.roundTrips(text, charset, ROUNDS));
   }
 
   @ParameterizedTest(name = "{0}")
@@ -62,31 +62,74 @@ class StringConversionTest {
   void aRefusedCharsetThrowsInJavaAndYieldsNothing(String charset) {
     final byte[] out = filled(SPARE);
     assertThrows(
-        UnsupportedEncodingException.class, () -> SimulatedModule.encode("abc", charset, out));
-    assertEquals(0, SimulatedModule.lastResult(), "count from jstring2pchar");
+        UnsupportedEncodingException.class, () -> LibraryProbes.encode("abc", charset, out));
+    assertEquals(0, LibraryProbes.lastResult(), "count from jstring2pchar");
     assertThrows(
-        UnsupportedEncodingException.class, () -> SimulatedModule.decode(bytes(0x61), charset));
-    assertEquals(0, SimulatedModule.lastResult(), "pchar2jstring gave a string");
+        UnsupportedEncodingException.class, () -> LibraryProbes.decode(bytes(0x61), charset));
+    assertEquals(0, LibraryProbes.lastResult(), "pchar2jstring gave a string");
   }
 
   @Test
   void theFrameCheckOfTheLoopsSeesAFrameLeftBehind() {
-    assertEquals(SimulatedModule.FRAME_LEFT, SimulatedModule.probeAroundLeftFrame());
+    assertEquals(LibraryProbes.FRAME_LEFT, LibraryProbes.probeAroundLeftFrame());
   }
 
   @Test
   void tenThousandRefusedConversionsInOneNativeCall() {
-    assertEquals(ROUNDS, SimulatedModule.rejectedRounds("abc", "no-such-charset", ROUNDS));
+    assertEquals(ROUNDS, LibraryProbes.rejectedRounds("abc", "no-such-charset", ROUNDS));
+  }
+
+  @ParameterizedTest(name = "{0}")
+  @ValueSource(strings = {"jstring2pchar", "pchar2jstring"})
+  void anExceptionPendingBeforeTheCallIsLeftAsItIs(String routine) {
+    assertEquals(
+        LibraryProbes.EXCEPTION_KEPT,
+        LibraryProbes.convertWithPendingException(routine.equals("pchar2jstring"), "abc"));
+  }
+
+  static Stream<Arguments> nonAsciiCharsetNames() {
+    return Stream.of(
+        Arguments.of("a lone byte FF", bytes(0xFF)),
+        Arguments.of("UTF-8 and a stray byte", bytes(0x55, 0x54, 0x46, 0x2D, 0x38, 0x80)),
+        Arguments.of("a cut sequence", bytes(0x55, 0xC3)),
+        Arguments.of("the modified UTF-8 zero", bytes(0xC0, 0x80)),
+        Arguments.of("well-formed UTF-8", bytes(0xC3, 0xBF)));
+  }
+
+  @ParameterizedTest(name = "{0}")
+  @MethodSource("nonAsciiCharsetNames")
+  void aNonAsciiCharsetNameIsRefusedBeforeItBecomesAJavaString(String name, byte[] charset) {
+    final UnsupportedEncodingException encoding = assertThrows(
+        UnsupportedEncodingException.class,
+        () -> LibraryProbes.encodeRaw("abc", charset, filled(SPARE)));
+    assertEquals("charset name is not ASCII", encoding.getMessage());
+    assertEquals(0, LibraryProbes.lastResult(), "count from jstring2pchar");
+    final UnsupportedEncodingException decoding = assertThrows(
+        UnsupportedEncodingException.class, () -> LibraryProbes.decodeRaw(bytes(0x61), charset));
+    assertEquals("charset name is not ASCII", decoding.getMessage());
+    assertEquals(0, LibraryProbes.lastResult(), "pchar2jstring gave a string");
+  }
+
+  static Stream<Object> objectsThatAreNoString() {
+    return Stream.of(new Object(), bytes(0x61, 0x62), Integer.valueOf(7), new StringBuilder("abc"));
+  }
+
+  @ParameterizedTest
+  @MethodSource("objectsThatAreNoString")
+  void encodingAnObjectThatIsNoStringYieldsNothingAndThrowsNothing(Object text) {
+    final byte[] out = filled(SPARE);
+    assertEquals(0, LibraryProbes.encode(text, "UTF-8", out));
+    assertArrayEquals(filled(SPARE), out);
   }
 
   @Test
   void nullArgumentsYieldNothingAndThrowNothing() {
     final byte[] out = filled(SPARE);
-    assertEquals(0, SimulatedModule.encode(null, "UTF-8", out), "null text");
-    assertEquals(0, SimulatedModule.encode("abc", null, out), "null charset");
+    assertEquals(0, LibraryProbes.encode(null, "UTF-8", out), "null text");
+    assertEquals(0, LibraryProbes.encode("abc", null, out), "null charset");
     assertArrayEquals(filled(SPARE), out);
-    assertEquals(0, SimulatedModule.encode("abc", "UTF-8", null), "null buffer");
-    assertNull(SimulatedModule.decode(null, "UTF-8"), "null text");
-    assertNull(SimulatedModule.decode(bytes(0x61), null), "null charset");
+    assertEquals(0, LibraryProbes.encode("abc", "UTF-8", null), "null buffer");
+    assertNull(LibraryProbes.decode(null, "UTF-8"), "null text");
+    assertNull(LibraryProbes.decode(bytes(0x61), null), "null charset");
   }
 }

@@ -5,6 +5,9 @@ import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertFalse;
 import static org.junit.jupiter.api.Assertions.assertNotSame;
 import static org.junit.jupiter.api.Assertions.assertThrows;
+import static tagport.jvmtest.Frames.MOVE;
+import static tagport.jvmtest.Frames.OPEN;
+import static tagport.jvmtest.Frames.SEEK;
 import static tagport.jvmtest.Frames.card;
 import static tagport.jvmtest.Frames.seekReply;
 
@@ -12,82 +15,94 @@ import android.kq.Ctagport;
 import android.kq.TagReader;
 import android.kq.TagReaderTimeoutException;
 import java.io.IOException;
-import java.util.stream.Stream;
+import java.util.ArrayList;
+import java.util.List;
+import java.util.concurrent.Callable;
+import java.util.concurrent.CyclicBarrier;
+import java.util.concurrent.ExecutionException;
+import java.util.concurrent.ExecutorService;
+import java.util.concurrent.Executors;
+import java.util.concurrent.Future;
+import org.junit.jupiter.api.AfterEach;
+import org.junit.jupiter.api.BeforeEach;
 import org.junit.jupiter.api.Test;
 import org.junit.jupiter.params.ParameterizedTest;
-import org.junit.jupiter.params.provider.Arguments;
-import org.junit.jupiter.params.provider.MethodSource;
 import org.junit.jupiter.params.provider.ValueSource;
+import tagport.sim.SimulatedReader;
+import tagport.sim.SimulatedReader.Fault;
 
-/** The wrapper for new code: exceptions instead of codes, exact-length data. */
+/**
+ * The wrapper for new code: exceptions instead of codes, exact-length data,
+ * one reader at a time. Which replies are refused is the native side's
+ * business (ReaderCommandsTest); here only how -1 and -2 come out.
+ */
 class TagReaderTest extends ModuleFixture {
+  private static final String ALREADY_OPEN =
+      "a reader is already open in this process; close it first";
+
+  private ExecutorService otherThreads;
+
+  @BeforeEach
+  void startThreads() {
+    otherThreads = Executors.newCachedThreadPool();
+  }
+
+  @AfterEach
+  void stopThreads() {
+    otherThreads.shutdownNow();
+  }
+
   /** The port is closed when move, which does not open it, sends nothing. */
-  private static void assertPortClosed() {
-    final int before = SimulatedModule.requests().length;
+  private void assertPortClosed() {
+    final int before = module.requests().length;
     assertEquals(-1, Ctagport.move());
-    assertEquals(before, SimulatedModule.requests().length, "a request went out");
+    assertEquals(before, module.requests().length, "a request went out");
+  }
+
+  /** The command bytes of every request the module received, in order. */
+  private void assertRequests(int... commands) {
+    final byte[][] requests = module.requests();
+    final int[] received = new int[requests.length];
+    for (int i = 0; i < requests.length; ++i) {
+      received[i] = requests[i][6] & 0xFF;
+    }
+    assertArrayEquals(commands, received);
+  }
+
+  private void awaitRequests(int count) throws InterruptedException {
+    while (module.requests().length < count) {
+      Thread.sleep(1);
+    }
   }
 
   @ParameterizedTest(name = "{0} data bytes")
   @ValueSource(ints = {8, 100, TagReader.MAX_CARD_DATA})
   void seekReturnsACopyOfExactlyTheData(int count) throws IOException {
     try (TagReader reader = TagReader.open()) {
-      SimulatedModule.scriptRaw(seekReply(card(count)));
+      module.scriptRaw(seekReply(card(count)));
       final byte[] first = reader.seek();
       assertArrayEquals(card(count), first);
-      SimulatedModule.scriptRaw(seekReply(card(count)));
+      module.scriptRaw(seekReply(card(count)));
       assertNotSame(first, reader.seek());
       reader.move();
     }
     assertPortClosed();
   }
 
-  static Stream<Arguments> failures() {
-    return Stream.of(
-        Arguments.of("open", "wrong-status"),
-        Arguments.of("open", "wrong-target"),
-        Arguments.of("seek", "no-card-flag"),
-        Arguments.of("seek", "short-seek"),
-        Arguments.of("seek", "wrong-command"),
-        Arguments.of("move", "wrong-command"),
-        Arguments.of("move", "wrong-status"));
-  }
-
-  private static void run(String operation) throws IOException {
-    if (operation.equals("open")) {
-      TagReader.open().close();
-      return;
-    }
-    try (TagReader reader = TagReader.open()) {
-      if (operation.equals("seek")) {
-        reader.seek();
-      } else {
-        reader.move();
-      }
-    }
-  }
-
-  @ParameterizedTest(name = "{0} {1}")
-  @MethodSource("failures")
-  void aRefusedReplyIsAnIOExceptionButNoTimeout(String operation, String fault)
-      throws IOException {
-    if (!operation.equals("open")) {
-      SimulatedModule.script("none");  // the open
-    }
-    SimulatedModule.script(fault);
-    final IOException thrown = assertThrows(IOException.class, () -> run(operation));
+  @Test
+  void aRefusedOpenIsAnIOExceptionButNoTimeoutAndHoldsNoPort() {
+    module.script(Fault.WRONG_STATUS);
+    final IOException thrown = assertThrows(IOException.class, TagReader::open);
     assertFalse(thrown instanceof TagReaderTimeoutException, thrown.toString());
     assertPortClosed();
   }
 
-  @ParameterizedTest(name = "{0}")
-  @ValueSource(strings = {"open", "seek"})
-  void noReplyIsATimeout(String operation) {
-    if (!operation.equals("open")) {
-      SimulatedModule.script("none");
+  @Test
+  void noReplyIsATimeout() throws IOException {
+    try (TagReader reader = TagReader.open()) {
+      module.script(Fault.SILENT);
+      assertThrows(TagReaderTimeoutException.class, reader::seek);
     }
-    SimulatedModule.script("silent");
-    assertThrows(TagReaderTimeoutException.class, () -> run(operation));
     assertPortClosed();
   }
 
@@ -96,18 +111,88 @@ class TagReaderTest extends ModuleFixture {
     final TagReader reader = TagReader.open();
     reader.close();
     reader.close();
-    final int sent = SimulatedModule.requests().length;
+    final int sent = module.requests().length;
     assertThrows(IOException.class, reader::seek);
     assertThrows(IOException.class, reader::move);
-    assertEquals(sent, SimulatedModule.requests().length);
+    assertEquals(sent, module.requests().length);
   }
 
   @Test
-  void openFailsWithoutTheModuleAndHoldsNoPort() {
-    SimulatedModule.stop();
+  void openFailsWithoutTheModuleAndHoldsNoPort() throws IOException {
+    module.close();
     // The real node: absent here, or not answering as a reader.
     assertThrows(IOException.class, TagReader::open);
-    SimulatedModule.start();
+    module = SimulatedReader.start();
     assertPortClosed();
+  }
+
+  @Test
+  void aSecondOpenIsRefusedAndTheFirstReaderKeepsItsPort() throws IOException {
+    try (TagReader first = TagReader.open()) {
+      final IOException refused = assertThrows(IOException.class, TagReader::open);
+      assertEquals(ALREADY_OPEN, refused.getMessage());
+      first.move();
+    }
+    try (TagReader again = TagReader.open()) {
+      again.move();
+    }
+    assertRequests(OPEN, MOVE, OPEN, MOVE);
+  }
+
+  @Test
+  void anOpenFromAnotherThreadDuringACallIsRefusedAndTheCallCompletes() throws Exception {
+    module.setCardData(card(10));
+    try (TagReader reader = TagReader.open()) {
+      module.script(Fault.NONE, 300, 1);  // the seek's reply comes late
+      final Future<byte[]> seek = otherThreads.submit(reader::seek);
+      awaitRequests(2);
+      final IOException refused = assertThrows(IOException.class, TagReader::open);
+      assertEquals(ALREADY_OPEN, refused.getMessage());
+      assertArrayEquals(card(10), seek.get());
+      reader.move();
+    }
+    assertRequests(OPEN, SEEK, MOVE);
+  }
+
+  @Test
+  void ofEightThreadsOpeningAtOnceExactlyOneGetsTheReader() throws Exception {
+    final int threads = 8;
+    final CyclicBarrier start = new CyclicBarrier(threads);
+    final List<Callable<TagReader>> openers = new ArrayList<>();
+    for (int t = 0; t < threads; ++t) {
+      openers.add(() -> {
+        start.await();
+        try {
+          return TagReader.open();
+        } catch (IOException e) {
+          assertEquals(ALREADY_OPEN, e.getMessage());
+          return null;
+        }
+      });
+    }
+    final List<TagReader> opened = new ArrayList<>();
+    for (Future<TagReader> outcome : otherThreads.invokeAll(openers)) {
+      if (outcome.get() != null) {
+        opened.add(outcome.get());
+      }
+    }
+    assertEquals(1, opened.size());
+    opened.get(0).move();
+    opened.get(0).close();
+    assertRequests(OPEN, MOVE);
+  }
+
+  @Test
+  void aClosedReaderNeverReachesTheNextReadersPortFromAnotherThread() throws Exception {
+    final TagReader first = TagReader.open();
+    first.close();
+    try (TagReader second = TagReader.open()) {
+      final Future<byte[]> stale = otherThreads.submit(first::seek);
+      final ExecutionException thrown = assertThrows(ExecutionException.class, stale::get);
+      assertEquals("reader is closed", thrown.getCause().getMessage());
+      otherThreads.submit(first::close).get();
+      second.move();
+    }
+    assertRequests(OPEN, OPEN, MOVE);
   }
 }

@@ -1,62 +1,39 @@
-// Native half of tagport.jvmtest.SimulatedModule: a simulated reader module
-// in the JVM's own process, with "/dev/ttyMT3" led to its pseudo-terminal,
-// and direct calls of the library's string conversions from inside one
-// native method.
+// Native half of tagport.jvmtest.LibraryProbes: what the JVM tests need to
+// look at libtagport from inside a native call. The node redirect's counts of
+// the library's reads and sleeps, and direct calls of the library's string
+// conversions as a native caller makes them.
 #include <jni.h>
-#include <stdio.h>
-#include <stdlib.h>
-#include <string.h>
+#include <stdint.h>
 
 #include <memory>
-#include <string>
 #include <vector>
 
 #include "jni/tagport_jni.h"
-#include "tools/common/hex.h"
 #include "tools/redirect/node_redirect.h"
-#include "tools/sim/simulated_reader.h"
 
 namespace {
-
-using tagport_tools::Bytes;
-
-const char kRedirectVariable[] = "TAGPORT_TTYMT3";
 
 // What the conversion loops return when a routine left a local frame behind.
 const jint kFrameLeft = -2;
 
-std::unique_ptr<tagport_sim::SimulatedReader> reader;
+// What ConvertWithPendingException found.
+const jint kExceptionKept = 0;
+const jint kResultGiven = 1;
+const jint kExceptionLost = 2;
+const jint kExceptionReplaced = 3;
+const jint kSetupFailed = 4;
+
 // What the library itself returned in the last Encode or Decode: the count,
 // or 1 for a string and 0 for null.
 int last_result = 0;
 
-void Throw(JNIEnv* env, const char* class_name, const std::string& message) {
-  jclass type = env->FindClass(class_name);
-  if (type != nullptr) env->ThrowNew(type, message.c_str());
-}
-
-tagport_sim::ReaderModule* Module(JNIEnv* env) {
-  if (!reader) {
-    Throw(env, "java/lang/IllegalStateException", "module not started");
-    return nullptr;
-  }
-  return &reader->module();
-}
-
-Bytes ToBytes(JNIEnv* env, jbyteArray array) {
-  Bytes bytes(static_cast<size_t>(env->GetArrayLength(array)));
-  env->GetByteArrayRegion(array, 0, static_cast<jsize>(bytes.size()),
-                          reinterpret_cast<jbyte*>(bytes.data()));
-  return bytes;
-}
-
-jbyteArray ToArray(JNIEnv* env, const Bytes& bytes) {
-  jbyteArray array = env->NewByteArray(static_cast<jsize>(bytes.size()));
-  if (array != nullptr) {
-    env->SetByteArrayRegion(array, 0, static_cast<jsize>(bytes.size()),
-                            reinterpret_cast<const jbyte*>(bytes.data()));
-  }
-  return array;
+// A copy of a Java byte array's bytes, empty when an exception is pending.
+std::vector<char> ToChars(JNIEnv* env, jbyteArray array) {
+  std::vector<char> chars(static_cast<size_t>(env->GetArrayLength(array)));
+  env->GetByteArrayRegion(array, 0, static_cast<jsize>(chars.size()),
+                          reinterpret_cast<jbyte*>(chars.data()));
+  if (env->ExceptionCheck()) chars.clear();
+  return chars;
 }
 
 // A Java string as the modified UTF-8 the JNI hands out; for charset names,
@@ -83,8 +60,7 @@ class Utf {
 // A zero-terminated copy of a Java byte array; null for a null array.
 std::unique_ptr<std::vector<char>> ToCString(JNIEnv* env, jbyteArray array) {
   if (array == nullptr) return nullptr;
-  const Bytes bytes = ToBytes(env, array);
-  auto text = std::make_unique<std::vector<char>>(bytes.begin(), bytes.end());
+  auto text = std::make_unique<std::vector<char>>(ToChars(env, array));
   text->push_back('\0');
   return text;
 }
@@ -137,115 +113,36 @@ class FrameProbe {
 
 extern "C" {
 
-JNIEXPORT jstring JNICALL
-Java_tagport_jvmtest_SimulatedModule_start(JNIEnv* env, jclass) {
-  reader.reset();
-  auto fresh = std::make_unique<tagport_sim::SimulatedReader>();
-  if (!fresh->ok()) {
-    Throw(env, "java/lang/IllegalStateException", "no pseudo-terminal");
-    return nullptr;
-  }
-  fresh->Start();
-  setenv(kRedirectVariable, fresh->slave_path().c_str(), 1);
-  reader = std::move(fresh);
-  return env->NewStringUTF(reader->slave_path().c_str());
-}
-
-JNIEXPORT void JNICALL
-Java_tagport_jvmtest_SimulatedModule_logTraffic(JNIEnv* env, jclass) {
-  if (tagport_sim::ReaderModule* module = Module(env)) {
-    module->SetLog([](const std::string& line) {
-      printf("module %s\n", line.c_str());
-      fflush(stdout);
-    });
-  }
-}
-
-JNIEXPORT void JNICALL Java_tagport_jvmtest_SimulatedModule_stop(JNIEnv*,
-                                                                 jclass) {
-  reader.reset();
-  unsetenv(kRedirectVariable);
-}
-
-JNIEXPORT void JNICALL Java_tagport_jvmtest_SimulatedModule_setCardData(
-    JNIEnv* env, jclass, jbyteArray data) {
-  if (tagport_sim::ReaderModule* module = Module(env)) {
-    module->SetCardData(ToBytes(env, data));
-  }
-}
-
-JNIEXPORT void JNICALL Java_tagport_jvmtest_SimulatedModule_script(
-    JNIEnv* env, jclass, jstring fault_name, jint delay_ms, jint pieces,
-    jbyteArray raw) {
-  tagport_sim::ReaderModule* module = Module(env);
-  if (module == nullptr) return;
-  tagport_sim::Reply reply;
-  const Utf name(env, fault_name);
-  if (name.get() == nullptr ||
-      !tagport_sim::ParseFault(name.get(), &reply.fault)) {
-    Throw(env, "java/lang/IllegalArgumentException", "unknown fault");
-    return;
-  }
-  reply.delay_ms = delay_ms;
-  reply.pieces = pieces > 0 ? static_cast<size_t>(pieces) : 1;
-  if (raw != nullptr) reply.raw = ToBytes(env, raw);
-  module->Script(reply);
-}
-
-JNIEXPORT jobjectArray JNICALL
-Java_tagport_jvmtest_SimulatedModule_requests(JNIEnv* env, jclass) {
-  tagport_sim::ReaderModule* module = Module(env);
-  if (module == nullptr) return nullptr;
-  const std::vector<Bytes> requests = module->Requests();
-  jclass byte_array = env->FindClass("[B");
-  if (byte_array == nullptr) return nullptr;
-  jobjectArray result = env->NewObjectArray(static_cast<jsize>(requests.size()),
-                                            byte_array, nullptr);
-  for (size_t i = 0; result != nullptr && i < requests.size(); ++i) {
-    jbyteArray request = ToArray(env, requests[i]);
-    if (request == nullptr) return nullptr;
-    env->SetObjectArrayElement(result, static_cast<jsize>(i), request);
-    env->DeleteLocalRef(request);
-  }
-  return result;
-}
-
-JNIEXPORT jbyteArray JNICALL Java_tagport_jvmtest_SimulatedModule_frame(
-    JNIEnv* env, jclass, jint target, jint status, jint command,
-    jbyteArray payload) {
-  return ToArray(env, tagport_sim::BuildFrame(static_cast<uint8_t>(target),
-                                              static_cast<uint8_t>(status),
-                                              static_cast<uint8_t>(command),
-                                              ToBytes(env, payload)));
-}
-
 JNIEXPORT jlong JNICALL
-Java_tagport_jvmtest_SimulatedModule_librarySleeps(JNIEnv*, jclass) {
+Java_tagport_jvmtest_LibraryProbes_librarySleeps(JNIEnv*, jclass) {
   return tagport_redirect_sleep_calls();
 }
 
 JNIEXPORT jlong JNICALL
-Java_tagport_jvmtest_SimulatedModule_libraryReads(JNIEnv*, jclass) {
+Java_tagport_jvmtest_LibraryProbes_libraryReads(JNIEnv*, jclass) {
   return tagport_redirect_read_calls();
 }
 
 JNIEXPORT void JNICALL
-Java_tagport_jvmtest_SimulatedModule_resetLibraryCounts(JNIEnv*, jclass) {
+Java_tagport_jvmtest_LibraryProbes_resetLibraryCounts(JNIEnv*, jclass) {
   tagport_redirect_reset();
 }
 
 // `out` is handed to the library as it is (contents included, so bytes the
-// library must not touch keep the caller's sentinel) and copied back.
-JNIEXPORT jint JNICALL Java_tagport_jvmtest_SimulatedModule_encode(
-    JNIEnv* env, jclass, jstring text, jstring charset, jbyteArray out) {
-  const Utf charset_name(env, charset);
+// library must not touch keep the caller's sentinel) and copied back. The
+// charset name comes as raw bytes, so that names which are no valid modified
+// UTF-8 reach the library too; `text` may be any object, as a native caller
+// may hand over anything as a jstring.
+JNIEXPORT jint JNICALL Java_tagport_jvmtest_LibraryProbes_encodeRaw(
+    JNIEnv* env, jclass, jobject text, jbyteArray charset, jbyteArray out) {
+  const std::unique_ptr<std::vector<char>> charset_name =
+      ToCString(env, charset);
   std::unique_ptr<std::vector<char>> buffer;
   if (out != nullptr) {
-    const Bytes initial = ToBytes(env, out);
-    buffer =
-        std::make_unique<std::vector<char>>(initial.begin(), initial.end());
+    buffer = std::make_unique<std::vector<char>>(ToChars(env, out));
   }
-  last_result = jstring2pchar(env, text, charset_name.get(),
+  last_result = jstring2pchar(env, static_cast<jstring>(text),
+                              charset_name ? charset_name->data() : nullptr,
                               buffer ? buffer->data() : nullptr);
   // A pending exception goes to Java as it stands: no JNI call may follow.
   if (env->ExceptionCheck()) return last_result;
@@ -256,18 +153,47 @@ JNIEXPORT jint JNICALL Java_tagport_jvmtest_SimulatedModule_encode(
   return last_result;
 }
 
-JNIEXPORT jstring JNICALL Java_tagport_jvmtest_SimulatedModule_decode(
-    JNIEnv* env, jclass, jbyteArray text, jstring charset) {
-  const Utf charset_name(env, charset);
+JNIEXPORT jstring JNICALL Java_tagport_jvmtest_LibraryProbes_decodeRaw(
+    JNIEnv* env, jclass, jbyteArray text, jbyteArray charset) {
+  const std::unique_ptr<std::vector<char>> charset_name =
+      ToCString(env, charset);
   const std::unique_ptr<std::vector<char>> bytes = ToCString(env, text);
   jstring decoded =
-      pchar2jstring(env, bytes ? bytes->data() : nullptr, charset_name.get());
+      pchar2jstring(env, bytes ? bytes->data() : nullptr,
+                    charset_name ? charset_name->data() : nullptr);
   last_result = decoded != nullptr ? 1 : 0;
   return decoded;
 }
 
-JNIEXPORT jint JNICALL Java_tagport_jvmtest_SimulatedModule_lastResult(JNIEnv*,
-                                                                       jclass) {
+// Raises an exception, then calls one of the routines as a native caller in
+// that state may: the routine must fail and leave that same exception
+// pending. Everything this does while it is pending is allowed then.
+JNIEXPORT jint JNICALL
+Java_tagport_jvmtest_LibraryProbes_convertWithPendingException(JNIEnv* env,
+                                                               jclass,
+                                                               jboolean decode,
+                                                               jstring text) {
+  jclass type = env->FindClass("java/lang/IllegalStateException");
+  if (type == nullptr) return kSetupFailed;
+  if (env->ThrowNew(type, "raised before the call") != 0) return kSetupFailed;
+  jthrowable raised = env->ExceptionOccurred();
+  bool result_given = false;
+  if (decode) {
+    result_given = pchar2jstring(env, "abc", "UTF-8") != nullptr;
+  } else {
+    char out[64];
+    result_given = jstring2pchar(env, text, "UTF-8", out) != 0;
+  }
+  jthrowable pending = env->ExceptionOccurred();
+  env->ExceptionClear();
+  if (result_given) return kResultGiven;
+  if (pending == nullptr) return kExceptionLost;
+  return env->IsSameObject(pending, raised) ? kExceptionKept
+                                            : kExceptionReplaced;
+}
+
+JNIEXPORT jint JNICALL Java_tagport_jvmtest_LibraryProbes_lastResult(JNIEnv*,
+                                                                     jclass) {
   return last_result;
 }
 
@@ -276,7 +202,7 @@ JNIEXPORT jint JNICALL Java_tagport_jvmtest_SimulatedModule_lastResult(JNIEnv*,
 // reference the library kept would pile up here. The count of round trips
 // that gave `text` back, -1 when a call failed, kFrameLeft when a routine
 // left a local frame behind.
-JNIEXPORT jint JNICALL Java_tagport_jvmtest_SimulatedModule_roundTrips(
+JNIEXPORT jint JNICALL Java_tagport_jvmtest_LibraryProbes_roundTrips(
     JNIEnv* env, jclass, jstring text, jstring charset, jint rounds) {
   const Utf charset_name(env, charset);
   jclass string_class = env->FindClass("java/lang/String");
@@ -310,7 +236,7 @@ JNIEXPORT jint JNICALL Java_tagport_jvmtest_SimulatedModule_roundTrips(
 // this one native call, clearing the exception each time. The count of
 // rounds in which both routines failed with an exception pending, or
 // kFrameLeft.
-JNIEXPORT jint JNICALL Java_tagport_jvmtest_SimulatedModule_rejectedRounds(
+JNIEXPORT jint JNICALL Java_tagport_jvmtest_LibraryProbes_rejectedRounds(
     JNIEnv* env, jclass, jstring text, jstring charset, jint rounds) {
   const Utf charset_name(env, charset);
   char out[64];
@@ -334,7 +260,7 @@ JNIEXPORT jint JNICALL Java_tagport_jvmtest_SimulatedModule_rejectedRounds(
 }
 
 JNIEXPORT jint JNICALL
-Java_tagport_jvmtest_SimulatedModule_probeAroundLeftFrame(JNIEnv* env, jclass) {
+Java_tagport_jvmtest_LibraryProbes_probeAroundLeftFrame(JNIEnv* env, jclass) {
   FrameProbe probe(env);
   if (!probe.Arm()) return -1;
   if (env->PushLocalFrame(1) != 0) return -1;
@@ -343,9 +269,8 @@ Java_tagport_jvmtest_SimulatedModule_probeAroundLeftFrame(JNIEnv* env, jclass) {
 }
 
 JNIEXPORT void JNICALL
-Java_tagport_jvmtest_SimulatedModule_overflowLocalReferences(JNIEnv* env,
-                                                             jclass,
-                                                             jint count) {
+Java_tagport_jvmtest_LibraryProbes_overflowLocalReferences(JNIEnv* env, jclass,
+                                                           jint count) {
   for (jint i = 0; i < count; ++i) {
     if (env->NewStringUTF("kept") == nullptr) return;
   }
