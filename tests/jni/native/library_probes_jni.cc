@@ -4,11 +4,13 @@
 // conversions as a native caller makes them.
 #include <jni.h>
 #include <stdint.h>
+#include <sys/ioctl.h>
 
 #include <memory>
 #include <vector>
 
 #include "jni/tagport_jni.h"
+#include "serial/serial_port.h"
 #include "tools/redirect/node_redirect.h"
 
 namespace {
@@ -126,6 +128,13 @@ Java_tagport_jvmtest_LibraryProbes_libraryReads(JNIEnv*, jclass) {
 JNIEXPORT void JNICALL
 Java_tagport_jvmtest_LibraryProbes_resetLibraryCounts(JNIEnv*, jclass) {
   tagport_redirect_reset();
+}
+
+JNIEXPORT jint JNICALL
+Java_tagport_jvmtest_LibraryProbes_portInputWaiting(JNIEnv*, jclass) {
+  int waiting = 0;
+  if (FD_COM < 0 || ioctl(FD_COM, FIONREAD, &waiting) != 0) return -1;
+  return waiting;
 }
 
 // `out` is handed to the library as it is (contents included, so bytes the

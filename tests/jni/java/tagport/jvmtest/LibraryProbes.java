@@ -21,6 +21,9 @@ public final class LibraryProbes {
 
   public static native void resetLibraryCounts();
 
+  /** Bytes waiting to be read on the library's open port; -1 without one. */
+  public static native int portInputWaiting();
+
   /**
    * Calls jstring2pchar with {@code out}'s contents as the output buffer and
    * copies the buffer back. Null arguments are passed on as null pointers;

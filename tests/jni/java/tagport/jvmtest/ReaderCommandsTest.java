@@ -248,4 +248,35 @@ class ReaderCommandsTest extends ModuleFixture {
     assertEquals(8, Ctagport.seek(data));
     assertEquals(0, Ctagport.move());
   }
+
+  /** Waits, up to a generous bound, until `count` bytes wait on the library's port. */
+  private static void awaitPortInput(int count) throws InterruptedException {
+    for (int waited = 0; LibraryProbes.portInputWaiting() < count; waited += 10) {
+      assertTrue(waited < 20_000, "the late reply never reached the port");
+      Thread.sleep(10);
+    }
+  }
+
+  @Test
+  void aReplyThatCameAfterItsRequestTimedOutIsNeverTakenForTheNext()
+      throws InterruptedException {
+    openReader();
+    final byte[] firstCard = bytes(0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0xA6, 0xA7, 0xA8);
+    final byte[] secondCard = bytes(0xB1, 0xB2, 0xB3, 0xB4, 0xB5, 0xB6, 0xB7, 0xB8, 0xB9);
+    module.setCardData(firstCard);
+    module.script(Fault.NONE, 1500, 1);
+    assertEquals(-2, Ctagport.seek(filled(16)), "the reply comes after the wait");
+    awaitPortInput(20);
+
+    module.setCardData(secondCard);
+    final byte[] data = filled(16);
+    assertEquals(secondCard.length, Ctagport.seek(data), "the previous card's reply was judged");
+    assertArrayEquals(secondCard, Arrays.copyOf(data, secondCard.length));
+
+    module.script(Fault.NONE, 1500, 1);
+    assertEquals(-2, Ctagport.seek(filled(16)));
+    awaitPortInput(21);
+    assertEquals(0, Ctagport.move(), "a late seek reply was judged as the move's");
+    assertEquals(5, module.requests().length);
+  }
 }
