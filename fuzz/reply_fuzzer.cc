@@ -2,7 +2,9 @@
 // pseudo-terminal and checks their verdicts against the acceptance rules.
 //
 // Every input becomes a byte stream that completes a frame at once, so no
-// run waits out the commands' 1000-poll timeout:
+// run waits out the commands' 1000-poll timeout. The stream goes on the line
+// the moment the command has written its request, as a real module answers:
+// anything waiting before the request is discarded by the command.
 //   byte 0      flags: bit 0 move instead of seek; bit 1 keep the frame's
 //               checksum right; bit 2 pass a null array; bit 3 make
 //               GetByteArrayElements fail
@@ -15,15 +17,15 @@
 // A frame whose checksum was spoiled is followed by a good reply, which the
 // command must judge instead.
 //
-// open is left out: it flushes the line when it opens the port, which would
-// throw away a reply written before the call; its verdict is the same code
-// path as move's.
+// open is left out: it opens "/dev/ttyMT3" itself; its verdict is the same
+// code path as move's.
 //
 // Checks: the request on the line is the command's exact frame; the result
 // is what the rules give (-1, or 0 / the data count); the data lands at the
 // start of the array, the rest of the array and guard bytes on both sides
 // stay untouched; the elements are released exactly once, with mode 0 and
 // the pointer handed out, or never when they were not obtained.
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <jni.h>
 #include <stdio.h>
@@ -119,6 +121,18 @@ void WaitForLine(size_t count) {
   Fail("reply bytes never reached the line", 0, static_cast<long>(count));
 }
 
+// The reply stream, sent once the library has written its request.
+Bytes answer;
+bool answer_armed = false;
+
+using WriteFunction = ssize_t (*)(int, const void*, size_t);
+
+WriteFunction RealWrite() {
+  static const WriteFunction real =
+      reinterpret_cast<WriteFunction>(dlsym(RTLD_NEXT, "write"));
+  return real;
+}
+
 // The result the command must give for the first whole frame `reply`.
 // Written out here rather than taken from the library's own rules on
 // purpose: this is the oracle the commands are judged by, and an oracle
@@ -133,6 +147,21 @@ long Verdict(bool move, const Bytes& reply, jsize capacity) {
 }
 
 }  // namespace
+
+// The module's end of the line: the library's write of the request is the
+// cue for the reply. Every other write passes straight through.
+extern "C" ssize_t write(int fd, const void* data, size_t n) {
+  const ssize_t written = RealWrite()(fd, data, n);
+  if (fd == line_fd && answer_armed && written > 0) {
+    answer_armed = false;
+    if (RealWrite()(master_fd, answer.data(), answer.size()) !=
+        static_cast<ssize_t>(answer.size())) {
+      abort();
+    }
+    WaitForLine(answer.size());
+  }
+  return written;
+}
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   int slave = -1;
@@ -182,11 +211,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   tcflush(line_fd, TCIFLUSH);
   Drain(master_fd);
-  if (write(master_fd, stream.data(), stream.size()) !=
-      static_cast<ssize_t>(stream.size())) {
-    abort();
-  }
-  WaitForLine(stream.size());
+  answer = stream;
+  answer_armed = true;
 
   memset(array.storage, kGuardByte, sizeof array.storage);
   memset(array.Elements(), kArrayByte, static_cast<size_t>(capacity));
@@ -230,6 +256,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
   }
   CheckEqual(result, expected, "result");
+  // A command that sent nothing got no answer either.
+  CheckEqual(answer_armed, null_array || array.fail_elements,
+             "reply sent without a request");
+  answer_armed = false;
 
   const size_t copied = !move && result > 0 ? static_cast<size_t>(result) : 0;
   if (copied > 0) {
