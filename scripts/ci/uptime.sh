@@ -104,6 +104,7 @@ cases=$(ctest --test-dir "$dir" -N -R "$tests" | grep -c 'Test *#' || true)
 ((cases > 0)) || fail "no test case matches '$tests'"
 echo "running $cases cases matching '$tests':"
 ctest --test-dir "$dir" -N -R "$tests" | sed -n 's/.*Test *#[0-9]*: /  /p'
+# ctest itself runs inside, so every case (and qemu) starts there.
 if ! ahead ctest --test-dir "$dir" -R "$tests" --no-tests=error \
      --output-on-failure -j "$TAGPORT_JOBS"; then
   fail "write-path cases failed with the clock $days days ahead" \
