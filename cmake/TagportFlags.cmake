@@ -1,9 +1,19 @@
 # Warnings, hardening and optional instrumentation shared by every target.
 
+# Our scripts and CI turn warnings into errors; a user's build must not break
+# on a warning that a newer or older compiler finds.
+option(TAGPORT_WERROR "Treat warnings as errors (scripts and CI turn it on)"
+       OFF)
+# For targets that set their own warning flags, C or javac alike.
+set(TAGPORT_WERROR_FLAG "")
+if(TAGPORT_WERROR)
+  set(TAGPORT_WERROR_FLAG -Werror)
+endif()
+
 function(tagport_harden target)
   target_compile_options(${target} PRIVATE
-    -Wall -Wextra -Werror -Wshadow -Wconversion -Wno-sign-conversion
-    -fstack-protector-strong)
+    -Wall -Wextra ${TAGPORT_WERROR_FLAG} -Wshadow -Wconversion
+    -Wno-sign-conversion -fstack-protector-strong)
   # _FORTIFY_SOURCE needs optimisation, and a toolchain may predefine it.
   target_compile_options(${target} PRIVATE
     $<$<NOT:$<CONFIG:Debug>>:-U_FORTIFY_SOURCE -D_FORTIFY_SOURCE=2>)

@@ -7,15 +7,14 @@
 #   scripts/demo.sh --device   against the real reader on /dev/ttyMT3
 #
 # BUILD_DIR (default: build) and JOBS (default: 2) adjust the build.
-set -euo pipefail
-cd "$(dirname "$0")/.."
+source "$(dirname "$0")/lib/build.sh"
 
 mode=simulated
 case "${1:-}" in
   "") ;;
   --device) mode=device ;;
   -h | --help)
-    sed -n '2,9s/^# \{0,1\}//p' "$0"
+    sed -n '2,9s/^# \{0,1\}//p' "$TAGPORT_ROOT/scripts/demo.sh"
     exit 0
     ;;
   *)
@@ -26,12 +25,12 @@ esac
 
 build="${BUILD_DIR:-build}"
 scripts/setup.sh
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+configure "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 targets=(tagport ctagport_jar tagport_demo_jar)
 if [[ $mode == simulated ]]; then
   targets+=(tagport_redirect tagport_sim_jni tagport_sim_jar tagport_sim_demo_jar)
 fi
-cmake --build "$build" --parallel "${JOBS:-2}" --target "${targets[@]}"
+build "$build" "${targets[@]}"
 
 classpath="$build/java/ctagport.jar:$build/examples/tagport-demo.jar"
 if [[ $mode == device ]]; then

@@ -1,8 +1,7 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs every test (native and JVM).
-set -euo pipefail
-cd "$(dirname "$0")/.."
+# Installs what is missing, builds into build/, and runs every test (native
+# and JVM).
+source "$(dirname "$0")/lib/build.sh"
 scripts/setup.sh
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
-cmake --build build
-ctest --test-dir build --output-on-failure -j2
+configure_and_build build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+run_tests build

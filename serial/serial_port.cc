@@ -21,7 +21,7 @@ const char* const kDeviceNodes[] = {"/dev/ttyMT0", "/dev/ttyMT1", "/dev/ttyMT2",
 // How long a write may wait on a full line that takes no byte before it
 // gives up. The bound is per stall: a slow line that keeps draining may take
 // as long as the frame needs.
-const int kWriteStallMs = 1000;
+const int64_t kWriteStallMs = 1000;
 
 // The diagnostics carry no newline; flush so that they survive an abnormal
 // end of the process. A failing stdout leaves nowhere to report to.
@@ -39,16 +39,29 @@ int OpenSerialDevice(const char* path) {
   return 1;
 }
 
-long MonotonicMs() {
+// The monotonic clock in milliseconds, in 64 bits: devices stay up for
+// months, and a 32-bit count of milliseconds overflows after 24.9 days.
+// False when the clock cannot be read.
+bool MonotonicMs(int64_t* now_ms) {
   struct timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+  if (clock_gettime(CLOCK_MONOTONIC, &now) != 0) return false;
+  *now_ms = static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+  return true;
 }
 
-// Waits until the port can take more bytes or the deadline passes.
-bool WaitWritable(long deadline_ms) {
+// Waits until the port can take more bytes or the stall's deadline passes.
+// The stall starts at the first wait after progress (*deadline_ms is 0
+// until then), so a write that never meets a full line never reads the
+// clock. A clock that cannot be read leaves no deadline to keep: the wait
+// counts as expired and the write fails as on a stalled line, bounded,
+// rather than guess at how long it has waited.
+bool WaitWritable(int64_t* deadline_ms) {
   for (;;) {
-    long left = deadline_ms - MonotonicMs();
+    int64_t now_ms = 0;
+    if (!MonotonicMs(&now_ms)) return false;
+    if (*deadline_ms == 0) *deadline_ms = now_ms + kWriteStallMs;
+    // At most kWriteStallMs: the clock never runs backwards.
+    const int64_t left = *deadline_ms - now_ms;
     if (left <= 0) return false;
     struct pollfd port = {FD_COM, POLLOUT, 0};
     int ready = poll(&port, 1, static_cast<int>(left));
@@ -103,19 +116,19 @@ int Api_WriteSerial(const unsigned char* data, int length) {
   }
   // Callers take any count above 0 as a whole frame sent, so finish the
   // write across partial writes, interruptions and a full line.
-  long deadline_ms = MonotonicMs() + kWriteStallMs;
+  int64_t deadline_ms = 0;  // no stall yet
   int written = 0;
   do {
     ssize_t n =
         write(FD_COM, data + written, static_cast<size_t>(length - written));
     if (n > 0) {
       written += static_cast<int>(n);
-      deadline_ms = MonotonicMs() + kWriteStallMs;
+      deadline_ms = 0;
     } else if (n < 0 && errno == EINTR) {  // NOLINT(bugprone-branch-clone)
       // Kept apart from the full-line case: only that one waits.
       continue;
     } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) &&
-               WaitWritable(deadline_ms)) {
+               WaitWritable(&deadline_ms)) {
       continue;
     } else {
       PrintDiagnostic("write error: ");

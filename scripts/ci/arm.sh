@@ -12,7 +12,7 @@
 # Java, the benchmark and the fuzz targets are host-only and stay off, and
 # so are the tools: their tests start the tool programs as child processes,
 # which qemu-user cannot run without binfmt_misc (absent in containers).
-source "$(dirname "$0")/common.sh"
+source "$(dirname "$0")/../lib/build.sh"
 
 # qemu-user 7.2 (Debian 12) translates termios speeds only up to B460800: a
 # program that sets B921600 or above reads back B0, so the line-settings
@@ -45,7 +45,6 @@ for abi in "${abis[@]}"; do
     echo "Not run under qemu (emulator limitation):"
     ctest --test-dir "$dir" -N -L native -R "$exclude" | grep 'Test *#' || echo "  (none)"
   fi
-  ctest --test-dir "$dir" -L native --output-on-failure -j2 \
-    "${exclude_args[@]}"
+  run_tests "$dir" -L native "${exclude_args[@]}"
   echo "== $abi done in $((SECONDS - start)) s"
 done

@@ -9,7 +9,7 @@
 # Writes build-cov/coverage.html (per-line view) next to the summary printed
 # here. Branches the compiler adds for exceptions are left out: the library
 # is built without exceptions.
-source "$(dirname "$0")/common.sh"
+source "$(dirname "$0")/../lib/build.sh"
 dir=build-cov
 
 configure_and_build "$dir" -DCMAKE_BUILD_TYPE=Debug \
@@ -17,7 +17,7 @@ configure_and_build "$dir" -DCMAKE_BUILD_TYPE=Debug \
 
 # Counts from an earlier run would add up with this one.
 find "$dir" -name '*.gcda' -delete
-ctest --test-dir "$dir" --output-on-failure -j2
+run_tests "$dir"
 
 filters=(--filter 'serial/' --filter 'link/' --filter 'jni/')
 common=(--root . --object-directory "$dir" "${filters[@]}"

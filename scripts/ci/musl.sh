@@ -12,7 +12,7 @@
 # Bionic is not glibc: glibc-only calls or headers would break here first.
 #
 #   scripts/ci/musl.sh [host-build-dir]     (default: build, for tagport-sim)
-source "$(dirname "$0")/common.sh"
+source "$(dirname "$0")/../lib/build.sh"
 host_dir=${1:-build}
 dir=build-musl
 toolchain=$PWD/cmake/toolchains/x86_64-linux-musl.cmake

@@ -11,7 +11,7 @@
 # files must find the install from where they lie.
 #
 #   scripts/ci/package.sh [build-dir]      (default: build)
-source "$(dirname "$0")/common.sh"
+source "$(dirname "$0")/../lib/build.sh"
 dir=${1:-build}
 failures=0
 

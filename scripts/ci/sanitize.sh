@@ -18,7 +18,7 @@
 #   SIGSEGV alone (handle_segv=0: HotSpot uses it for null checks and
 #   safepoints) and must not report leaks at exit (detect_leaks=0: the JVM
 #   does not free what it allocates).
-source "$(dirname "$0")/common.sh"
+source "$(dirname "$0")/../lib/build.sh"
 dir=build-asan
 
 configure_and_build "$dir" -DCMAKE_BUILD_TYPE=Debug \
@@ -34,12 +34,15 @@ common=verify_asan_link_order=0:abort_on_error=0:symbolize=1
 echo "== native and tool tests"
 LD_PRELOAD="$redirect" \
 ASAN_OPTIONS="$common:detect_leaks=1:detect_stack_use_after_return=1:strict_string_checks=1:check_initialization_order=1" \
-  ctest --test-dir "$dir" -LE jvm --output-on-failure -j2
+  run_tests "$dir" -LE jvm
 
-if ctest --test-dir "$dir" -N -L jvm | grep -q 'Test *#'; then
+# Listed into a variable first: with pipefail, grep -q quitting early would
+# fail ctest's write and make the test look absent.
+jvm_tests=$(ctest --test-dir "$dir" -N -L jvm)
+if grep -q 'Test *#' <<<"$jvm_tests"; then
   echo "== JVM tests"
   ASAN_OPTIONS="$common:detect_leaks=0:handle_segv=0:allow_user_segv_handler=1" \
-    ctest --test-dir "$dir" -L jvm --output-on-failure -j2
+    run_tests "$dir" -L jvm
 else
   echo "== no JVM tests are defined in the sanitizer build"
 fi

@@ -9,7 +9,7 @@
 #
 #   scripts/ci/static.sh [build-dir]      (default: build, as scripts/test.sh
 #                                         leaves it)
-source "$(dirname "$0")/common.sh"
+source "$(dirname "$0")/../lib/build.sh"
 dir=${1:-build}
 library_dirs=(serial link jni)
 status=0

@@ -10,7 +10,7 @@
 #
 # The build must be a plain one (no TAGPORT_SANITIZE): memcheck and the
 # sanitizer runtimes cannot share a process.
-source "$(dirname "$0")/common.sh"
+source "$(dirname "$0")/../lib/build.sh"
 dir=${1:-build}
 [[ -f "$dir/CTestTestfile.cmake" ]] || { echo "no tests in $dir" >&2; exit 2; }
 if grep -q '^TAGPORT_SANITIZE:BOOL=ON' "$dir/CMakeCache.txt"; then
@@ -34,4 +34,4 @@ CONFIG
 
 # Under memcheck every step is many times slower; the cases' own timeouts
 # (60 s) still hold, as the waits they contain are bounded by poll counts.
-ctest --test-dir "$dir" -T memcheck -L native --output-on-failure -j2
+run_tests "$dir" -T memcheck -L native

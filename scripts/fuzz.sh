@@ -3,12 +3,11 @@
 # runs each for a bounded time, starting from the seed corpus under
 # fuzz/corpus/<target>/. Fails on the first crash or broken check.
 #
-#   fuzz/run.sh [seconds per target, default 60] [target...]
+#   scripts/fuzz.sh [seconds per target, default 60] [target...]
 #
 # New inputs and crash reproducers go to build-fuzz/work/<target>/; the
-# committed seeds are only read.
-set -euo pipefail
-cd "$(dirname "$0")/.."
+# committed seeds are only read. FUZZ_BUILD_DIR overrides build-fuzz.
+source "$(dirname "$0")/lib/build.sh"
 seconds="${1:-60}"
 shift || true
 targets=("$@")
@@ -16,23 +15,23 @@ if [ ${#targets[@]} -eq 0 ]; then
   targets=(decoder_fuzzer reply_fuzzer)
 fi
 case "$seconds" in
-  ''|*[!0-9]*) echo "run.sh: seconds must be a whole number" >&2; exit 2 ;;
+  ''|*[!0-9]*) echo "fuzz.sh: seconds must be a whole number" >&2; exit 2 ;;
 esac
 
-build="${FUZZ_BUILD_DIR:-build-fuzz}"
-CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja \
+dir="${FUZZ_BUILD_DIR:-build-fuzz}"
+configure "$dir" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DTAGPORT_BUILD_FUZZ=ON -DTAGPORT_SANITIZE=ON \
   -DTAGPORT_BUILD_TESTS=OFF -DTAGPORT_BUILD_TOOLS=OFF \
   -DTAGPORT_BUILD_BENCH=OFF -DTAGPORT_BUILD_JAVA=OFF >/dev/null
-cmake --build "$build" -j2 --target "${targets[@]}"
+build "$dir" "${targets[@]}"
 
 status=0
 for target in "${targets[@]}"; do
-  work="$build/work/$target"
+  work="$dir/work/$target"
   mkdir -p "$work/corpus"
   echo "== $target: ${seconds} s"
-  if "$build/fuzz/$target" -max_total_time="$seconds" -print_final_stats=1 \
+  if "$dir/fuzz/$target" -max_total_time="$seconds" -print_final_stats=1 \
        -artifact_prefix="$work/" "$work/corpus" "fuzz/corpus/$target" \
        >"$work/log" 2>&1; then
     grep -E '^(#[0-9]+[[:space:]]+DONE|stat::number_of_executed_units|stat::average_exec_per_sec)' \

@@ -1,0 +1,69 @@
+#!/usr/bin/env bash
+# Builds everything in every build type with GCC, and Release with clang,
+# warnings as errors: optimisation levels and compilers each find warnings
+# of their own. Runs the tests on the clang build; the test stage
+# (scripts/test.sh) runs them on GCC's RelWithDebInfo, whose build in
+# build/ is shared with it.
+#
+#   scripts/ci/build-types.sh [VARIANT]...
+#
+# VARIANT is compiler:type, optionally +test to run the tests too (default:
+# gcc:Debug gcc:Release gcc:MinSizeRel gcc:RelWithDebInfo
+# clang:Release+test). Each variant runs on its own, so one failing does not
+# hide the others; a table at the end lists them.
+source "$(dirname "$0")/../lib/build.sh"
+
+if (($# != 1)); then
+  (($#)) || set -- gcc:Debug gcc:Release gcc:MinSizeRel gcc:RelWithDebInfo \
+    clang:Release+test
+  status=0
+  rows=()
+  for variant in "$@"; do
+    start=$SECONDS
+    result=ok
+    "$TAGPORT_ROOT/scripts/ci/build-types.sh" "$variant" || {
+      result=FAILED
+      status=1
+    }
+    rows+=("$(printf '%-26s %4d s  %s' "$variant" $((SECONDS - start)) "$result")")
+  done
+  echo "== build types"
+  printf '%s\n' "${rows[@]}"
+  exit $status
+fi
+
+variant=$1
+run=no
+if [[ $variant == *+test ]]; then
+  run=yes
+  variant=${variant%+test}
+fi
+compiler=${variant%%:*}
+type=${variant#*:}
+case $compiler in
+  gcc) cc=gcc cxx=g++ id=GNU ;;
+  clang) cc=clang cxx=clang++ id=Clang ;;
+  *) echo "unknown compiler in '$1' (gcc or clang)" >&2; exit 2 ;;
+esac
+case $type in
+  Debug | Release | MinSizeRel | RelWithDebInfo) ;;
+  *) echo "unknown build type in '$1'" >&2; exit 2 ;;
+esac
+dir=build-$compiler-${type,,}
+# The test stage's build, configured the same way.
+[[ $compiler == gcc && $type == RelWithDebInfo ]] && dir=build
+
+echo "== $compiler $type in $dir (warnings as errors)"
+# The compiler goes by environment, which only a new build directory reads:
+# naming it in the cache would make CMake start an existing one afresh.
+CC=$cc CXX=$cxx configure "$dir" -DCMAKE_BUILD_TYPE="$type" >/dev/null
+actual=$(sed -n 's/^set(CMAKE_CXX_COMPILER_ID "\(.*\)")$/\1/p' \
+  "$dir"/CMakeFiles/*/CMakeCXXCompiler.cmake | head -1)
+if [[ $actual != "$id" ]]; then
+  echo "$dir is configured for '$actual', not $compiler; remove it" >&2
+  exit 1
+fi
+build "$dir"
+if [[ $run == yes ]]; then
+  run_tests "$dir"
+fi

@@ -1,0 +1,78 @@
+#!/usr/bin/env bash
+# What a user's build needs and does, outside our scripts:
+#   1. A plain `cmake -S . -B <dir>` makes no warning an error: no compile
+#      or javac command in the generated build asks for -Werror.
+#   2. The library alone (tests, tools, benchmark and Java off) configures
+#      and builds, warnings as errors, with GoogleTest and Google Benchmark
+#      hidden from find_package; nothing in it refers to them.
+#   3. The hiding works: the same configure with the tests or the benchmark
+#      on fails, naming the hidden package.
+#
+#   scripts/ci/user-build.sh        (builds in build-user-*)
+source "$(dirname "$0")/../lib/build.sh"
+status=0
+
+fail() {
+  echo "user-build: $*" >&2
+  status=1
+}
+
+echo "== plain configure, every default (build-user-plain)"
+rm -rf build-user-plain
+# The user's own command: no generator, none of our options.
+cmake -S . -B build-user-plain -DCMAKE_BUILD_TYPE=Release >/dev/null
+mapfile -t werror < <(grep -rl --include='*.make' --include='*.ninja' \
+  -e '-Werror' build-user-plain)
+if ((${#werror[@]})); then
+  fail "a plain build makes warnings errors in:"
+  printf '  %s\n' "${werror[@]}" >&2
+else
+  echo "no -Werror in the generated build"
+fi
+
+hidden=(-DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON
+        -DCMAKE_DISABLE_FIND_PACKAGE_benchmark=ON --no-warn-unused-cli)
+library_only=(-DCMAKE_BUILD_TYPE=Release -DTAGPORT_BUILD_TESTS=OFF
+              -DTAGPORT_BUILD_TOOLS=OFF -DTAGPORT_BUILD_BENCH=OFF
+              -DTAGPORT_BUILD_JAVA=OFF -DTAGPORT_BUILD_FUZZ=OFF)
+
+echo "== library only, GoogleTest and Google Benchmark hidden (build-user-library)"
+rm -rf build-user-library
+if output=$(configure_and_build build-user-library "${library_only[@]}" \
+              "${hidden[@]}" 2>&1); then
+  [[ -f build-user-library/libtagport.so ]] || fail "no libtagport.so built"
+  if grep -qiE 'gtest|gmock|benchmark' build-user-library/build.ninja; then
+    fail "the library-only build refers to a test or benchmark framework:"
+    grep -oiE '[^ ]*(gtest|gmock|benchmark)[^ ]*' \
+      build-user-library/build.ninja | sort -u | sed 's/^/  /' >&2
+  else
+    echo "built libtagport.so; nothing refers to GoogleTest or Google Benchmark"
+  fi
+else
+  fail "the library-only build failed:"
+  tail -30 <<<"$output" >&2
+fi
+
+# Each part that needs a hidden package must fail to configure, or the
+# build above proves nothing.
+for part in TESTS:GTest BENCH:benchmark; do
+  option=${part%%:*}
+  package=${part#*:}
+  dir=build-user-needs-$package
+  echo "== TAGPORT_BUILD_$option=ON with $package hidden must fail ($dir)"
+  rm -rf "$dir"
+  if output=$(configure "$dir" "${library_only[@]}" "${hidden[@]}" \
+                -DTAGPORT_BUILD_"$option"=ON 2>&1); then
+    fail "configured although $package is hidden: the hiding does not work"
+  elif ! grep -q "$package" <<<"$output"; then
+    fail "failed, but not for want of $package:"
+    tail -20 <<<"$output" >&2
+  else
+    echo "fails as it should:"
+    # CMake's message: the paragraph after its "CMake Error" line.
+    awk '/^CMake Error/ {on = 1; next} on && /^$/ {exit} on' <<<"$output"
+  fi
+  rm -rf "$dir"
+done
+
+exit $status
