@@ -17,7 +17,7 @@ install(TARGETS tagport EXPORT tagportTargets
         LIBRARY DESTINATION lib
         INCLUDES DESTINATION include)
 
-install(FILES serial/serial_port.h link/frame_link.h jni/tagport_jni.h
+install(FILES ${TAGPORT_PUBLIC_HEADERS}
         DESTINATION include/tagport
         COMPONENT Development EXCLUDE_FROM_ALL)
 

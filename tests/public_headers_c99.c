@@ -1,9 +1,10 @@
 // The public headers promise C callers: this file includes all three as
 // strict C99 and takes every exported name at the type a C caller sees, so
-// a C++-only construct or a changed declaration fails the build.
-#include "jni/tagport_jni.h"
-#include "link/frame_link.h"
-#include "serial/serial_port.h"
+// a C++-only construct or a changed declaration fails the build. They are
+// included as an installed package offers them.
+#include <tagport/frame_link.h>
+#include <tagport/serial_port.h>
+#include <tagport/tagport_jni.h>
 
 int32_t* const kPortDescriptor = &FD_COM;
 int (*const kOpenSerial)(uint32_t, int32_t) = Api_OpenSerial;
