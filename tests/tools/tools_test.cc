@@ -7,6 +7,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <memory>
@@ -15,6 +16,7 @@
 
 #include "tests/support/process.h"
 #include "tools/common/hex.h"
+#include "tools/common/json.h"
 #include "tools/common/pty.h"
 #include "tools/sim/frame_codec.h"
 
@@ -47,13 +49,15 @@ class ToolsTest : public ::testing::Test {
     ASSERT_NE(mkdtemp(name), nullptr);
     dir_ = name;
     link_ = dir_ + "/reader";
+    node_ = link_;
   }
 
   void TearDown() override {
     sim_.reset();
     unlink(link_.c_str());
-    for (const char* file : {"sim.out", "sim.err", "probe.out", "probe.err",
-                             "again.out", "again.err"}) {
+    for (const char* file :
+         {"sim.out", "sim.err", "probe.out", "probe.err", "again.out",
+          "again.err", "json.out", "json.err", "regular-file"}) {
       unlink((dir_ + "/" + file).c_str());
     }
     rmdir(dir_.c_str());
@@ -71,13 +75,16 @@ class ToolsTest : public ::testing::Test {
     ASSERT_TRUE(Exists(link_)) << sim_->Err();
   }
 
-  // Runs tagport-probe against the simulator; its exit status.
+  // Runs tagport-probe (behind wrapper_, when set) with "/dev/ttyMT3"
+  // leading to node_, the simulator's link unless a test changes it; its
+  // exit status.
   int RunProbe(std::vector<std::string> args, const char* name = "probe") {
     args.insert(args.begin(), TAGPORT_PROBE_PATH);
+    args.insert(args.begin(), wrapper_.begin(), wrapper_.end());
     probe_.reset(
         new Process(dir_, name, args,
                     {std::string("LD_PRELOAD=") + TAGPORT_REDIRECT_PATH,
-                     "TAGPORT_TTYMT3=" + link_,
+                     "TAGPORT_TTYMT3=" + node_,
                      // The shim precedes a sanitizer runtime.
                      "ASAN_OPTIONS=verify_asan_link_order=0"}));
     EXPECT_TRUE(probe_->started());
@@ -86,6 +93,8 @@ class ToolsTest : public ::testing::Test {
 
   std::string dir_;
   std::string link_;
+  std::string node_;
+  std::vector<std::string> wrapper_;
   std::unique_ptr<Process> sim_;
   std::unique_ptr<Process> probe_;
 };
@@ -333,6 +342,284 @@ TEST_F(ToolsTest, ProbeReportsARateTheLibraryRefuses) {
       << probe_->Out();
 }
 
+// How a doctor case sets up what "/dev/ttyMT3" leads to.
+enum class Arrange {
+  kSimulator,      // tagport-sim with the case's options
+  kNoNode,         // a path where nothing is
+  kRegularFile,    // a regular file
+  kFlowControlOn,  // tagport-sim, its line left with RTS/CTS on
+};
+
+struct DoctorCase {
+  const char* verdict;
+  const char* decided_by;  // the check that names it
+  Arrange arrange;
+  std::vector<std::string> sim;     // tagport-sim's options
+  std::vector<std::string> doctor;  // the doctor's options
+  std::vector<std::string> shows;   // in the text report
+  std::vector<std::string> json;    // in the JSON report
+};
+
+const char* const kDocumentedRequests[] = {"1E 00 09 05 00 FF 40 01 6C",
+                                           "1E 00 0B 05 00 FF 41 04 00 00 72",
+                                           "1E 00 09 05 00 FF 50 00 7B"};
+
+// Every request the simulator's log shows is one of the reader's three.
+void ExpectOnlyDocumentedRequests(const std::string& log) {
+  for (size_t at = log.find(" <- "); at != std::string::npos;
+       at = log.find(" <- ", at + 1)) {
+    const std::string line = log.substr(at + 4, log.find('\n', at) - at - 4);
+    bool documented = false;
+    for (const char* request : kDocumentedRequests) {
+      documented = documented || line.rfind(request, 0) == 0;
+    }
+    EXPECT_TRUE(documented) << line;
+  }
+}
+
+TEST_F(ToolsTest, DoctorNamesEachFaultInTextAndJson) {
+  const DoctorCase kCases[] = {
+      {"ok",
+       "",
+       Arrange::kSimulator,
+       {},
+       {"--repeat", "2"},
+       {"node      ok ", "holders   ok ", "line      ok ", "exchange  ok ",
+        "repeat    ok       2 rounds: open 2 of 2 accepted"},
+       {"\"exchange\":{\"status\":\"ok\"",
+        "\"open\":{\"exchanges\":2,\"accepted\":2"}},
+      {"no-node",
+       "node",
+       Arrange::kNoNode,
+       {},
+       {},
+       {"node      problem  /dev/ttyMT3: no such node (ENOENT",
+        "exchange  skipped  the node did not open"},
+       {"\"exists\":false"}},
+      {"not-a-tty",
+       "node",
+       Arrange::kRegularFile,
+       {},
+       {},
+       {"regular-file): regular file;",
+        "exchange  skipped  the node is not a terminal"},
+       {"\"terminal\":false"}},
+      {"busy",
+       "holders",
+       Arrange::kSimulator,
+       {"--hold"},
+       {},
+       {"holders   problem  held open by pid "},
+       {"\"command\":\"tagport-sim\""}},
+      // The library keeps RTS/CTS as it finds it, and changes only the rate.
+      {"flow-control",
+       "exchange",
+       Arrange::kFlowControlOn,
+       {"--no-cts"},
+       {"--polls", "100"},
+       {"line      note ", "found: 38400 8N1, RTS/CTS on",
+        "left:  115200 8N1, RTS/CTS on",
+        "it changed rate 38400 -> 115200 -- next: hardware flow control is on"},
+       // The second run finds the line as the first left it.
+       {"\"left\":{\"rate\":115200,\"data_bits\":8,\"parity\":\"N\","
+        "\"stop_bits\":1,\"crtscts\":true",
+        "\"changed\":[]"}},
+      {"no-bytes",
+       "exchange",
+       Arrange::kSimulator,
+       {"--script", "open:silent,open:silent"},
+       {"--polls", "100"},
+       {"exchange  problem  open request 0x40 sent; no byte came back in 100 "
+        "polls"},
+       {"\"bytes_read\":0"}},
+      {"no-frame",
+       "exchange",
+       Arrange::kSimulator,
+       {"--line-rate", "9600"},
+       {"--polls", "500"},
+       {"9 bytes came back in 1 reads, but no frame"},
+       {"\"bytes_read\":9", "\"frames\":[]"}},
+      {"wrong-rate",
+       "rates",
+       Arrange::kSimulator,
+       {"--line-rate", "9600"},
+       {"--scan-rates", "--polls", "200"},
+       {"rates     problem  reply frames at 9600 bit/s (18 rates tried)",
+        "the port is open again at 115200 bit/s"},
+       {"\"answered\":[9600]"}},
+      {"echo",
+       "exchange",
+       Arrange::kSimulator,
+       {"--echo", "before"},
+       {},
+       {"frame 1E 00 09 05 00 FF 40 01 6C (echo of the request)",
+        "frame 1E 00 09 05 00 01 40 00 6D (accepted)"},
+       {"\"echo\":true"}},
+      {"echo",
+       "exchange",
+       Arrange::kSimulator,
+       {"--echo", "instead"},
+       {},
+       {"the request itself came back after", "nothing followed it"},
+       {"\"echo\":true"}},
+      {"refused",
+       "exchange",
+       Arrange::kSimulator,
+       {"--script", "open:wrong-status,open:wrong-status"},
+       {},
+       {"refused: status byte 02, not 01"},
+       {}},
+      {"refused",
+       "exchange",
+       Arrange::kSimulator,
+       {"--script", "open:wrong-command,open:wrong-command"},
+       {},
+       {"refused: command byte 50, not 40"},
+       {}},
+      {"refused",
+       "exchange",
+       Arrange::kSimulator,
+       {"--script", "open:wrong-target,open:wrong-target"},
+       {},
+       {"refused: target byte 06, not 05"},
+       {}},
+      // A fault in one of the repeats names the verdict, and is counted.
+      // Each run sends seven requests, the exchange's and three rounds';
+      // the first seek of each run finds no card.
+      {"refused",
+       "repeat",
+       Arrange::kSimulator,
+       {"--script",
+        "none,none,no-card-flag,none,none,none,none,none,none,no-card-flag"},
+       {"--repeat", "3"},
+       {"exchange  ok ", "seek 2 of 3 accepted", ", 1 refused",
+        "first failure, round 1: seek request 0x41 answered"},
+       {"\"failed\":{\"refused\":1}"}},
+  };
+  for (const DoctorCase& c : kCases) {
+    std::string shown = c.verdict;
+    for (const std::string& arg : c.sim) shown += " " + arg;
+    SCOPED_TRACE(shown);
+    node_ = link_;
+    if (c.arrange == Arrange::kNoNode) {
+      node_ = dir_ + "/missing";
+    } else if (c.arrange == Arrange::kRegularFile) {
+      node_ = dir_ + "/regular-file";
+      const int file =
+          open(node_.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
+      ASSERT_GE(file, 0);
+      close(file);
+    } else {
+      StartSim(c.sim);
+    }
+    if (c.arrange == Arrange::kFlowControlOn) {
+      // What another program leaves behind: the setting outlives its close.
+      const int line = open(link_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+      ASSERT_GE(line, 0);
+      struct termios settings;
+      ASSERT_EQ(tcgetattr(line, &settings), 0);
+      settings.c_cflag |= CRTSCTS;
+      ASSERT_EQ(tcsetattr(line, TCSANOW, &settings), 0);
+      close(line);
+    }
+    const bool ok = std::string(c.verdict) == "ok";
+    std::vector<std::string> args = {"doctor"};
+    args.insert(args.end(), c.doctor.begin(), c.doctor.end());
+    EXPECT_EQ(RunProbe(args), ok ? 0 : 1);
+    const std::string text = probe_->Out();
+    const std::string verdict_line =
+        ok ? "\nverdict   ok: the reader answers on /dev/ttyMT3"
+           : std::string("\nverdict   ") + c.verdict + ", from the " +
+                 c.decided_by + " check";
+    ExpectAll(text, {verdict_line});
+    ExpectAll(text, c.shows);
+    if (c.arrange == Arrange::kSimulator && !c.sim.empty() &&
+        c.sim[0] == "--hold") {
+      ExpectAll(text, {"held open by pid " + std::to_string(sim_->pid()) +
+                       " (tagport-sim)"});
+    }
+
+    // The simulator, if any, keeps serving after the first run's close.
+    args.push_back("--json");
+    EXPECT_EQ(RunProbe(args, "json"), ok ? 0 : 1);
+    const std::string json = probe_->Out();
+    EXPECT_EQ(json.rfind(std::string("{\"verdict\":\"") + c.verdict +
+                             "\",\"decided_by\":\"" + c.decided_by + "\"",
+                         0),
+              0u)
+        << json;
+    EXPECT_EQ(json.find('\n'), json.size() - 1) << "one line: " << json;
+    ExpectAll(json, c.json);
+    if (sim_) {
+      sim_->Signal(SIGTERM);
+      EXPECT_EQ(sim_->Wait(), 0);
+      ExpectOnlyDocumentedRequests(sim_->Out());
+      sim_.reset();
+    }
+  }
+}
+
+// The number after "key": in `json`, or -1.
+long long JsonNumber(const std::string& json, const std::string& key) {
+  const size_t at = json.find("\"" + key + "\":");
+  return at == std::string::npos
+             ? -1
+             : strtoll(json.c_str() + at + key.size() + 3, nullptr, 10);
+}
+
+TEST_F(ToolsTest, DoctorShowsEveryReadAndWhenItCame) {
+  // Noise, then the reply in three pieces 50 ms apart, 100 ms after the
+  // request: the frame completes 200 ms after it at the earliest.
+  StartSim({"--script", "open:none+delay=100+pieces=3+gap=50+noise=00 55"});
+  EXPECT_EQ(RunProbe({"doctor", "--json"}, "json"), 0);
+  const std::string json = probe_->Out();
+  EXPECT_GE(JsonNumber(json, "round_trip_us"), 200000) << json;
+  EXPECT_GE(JsonNumber(json, "reads_total"), 3) << json;
+  EXPECT_EQ(JsonNumber(json, "bytes_read"), 11) << json;
+  EXPECT_GE(JsonNumber(json, "at_us"), 100000) << json;  // the first read
+  ExpectAll(json, {"\"reads\":[{\"at_us\":", "\"bytes\":\"00 55",
+                   "\"frames\":[{\"at_us\":"});
+}
+
+TEST_F(ToolsTest, DoctorNamesANodeTheCallerMayNotOpen) {
+  StartSim({});
+  char slave[256];
+  const ssize_t n = readlink(link_.c_str(), slave, sizeof slave - 1);
+  ASSERT_GT(n, 0);
+  slave[n] = '\0';
+  if (geteuid() == 0) {
+    // Root opens anything: the doctor runs as nobody, through the
+    // directory the link stands in.
+    wrapper_ = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
+                "--clear-groups", "--"};
+    if (access(wrapper_[0].c_str(), X_OK) != 0) {
+      GTEST_SKIP() << "running as root without setpriv (util-linux)";
+    }
+    ASSERT_EQ(chmod(dir_.c_str(), 0755), 0);
+    ASSERT_EQ(chmod(slave, 0600), 0);
+    if (RunProbe({"--help"}) != 0) {
+      GTEST_SKIP() << "uid 65534 cannot run the probe from this build "
+                      "directory: "
+                   << probe_->Err();
+    }
+  } else {
+    ASSERT_EQ(chmod(slave, 0), 0);
+  }
+  EXPECT_EQ(RunProbe({"doctor", "--json"}, "json"), 1);
+  EXPECT_EQ(probe_->Out().rfind("{\"verdict\":\"no-permission\",\"decided_by\":"
+                                "\"node\"",
+                                0),
+            0u)
+      << probe_->Out();
+  EXPECT_EQ(RunProbe({"doctor"}), 1);
+  ExpectAll(probe_->Out(),
+            {"open refused: EACCES", "line      skipped  the node did not open",
+             // Other users' processes are closed to it.
+             "holders   skipped  not allowed to look into any other process",
+             "\nverdict   no-permission, from the node check -- next: give the "
+             "caller read and write access"});
+}
+
 TEST(ToolOptions, BadOptionsExitWithStatus2AndAMessage) {
   const struct {
     std::vector<std::string> args;
@@ -374,6 +661,23 @@ TEST(ToolOptions, BadOptionsExitWithStatus2AndAMessage) {
       {{TAGPORT_PROBE_PATH, "open", "jump"}, "unknown step 'jump'"},
       {{TAGPORT_PROBE_PATH, "--verbose", "1"}, "unknown option '--verbose'"},
       {{TAGPORT_PROBE_PATH, "--bogus"}, "unknown option '--bogus'"},
+      {{TAGPORT_PROBE_PATH, "open", "doctor"},
+       "doctor goes first, followed by its own options"},
+      {{TAGPORT_PROBE_PATH, "doctor", "open"},
+       "doctor: unexpected argument 'open'"},
+      {{TAGPORT_PROBE_PATH, "doctor", "--rate", "12345"},
+       "--rate: 12345 is not one of the library's rates"},
+      {{TAGPORT_PROBE_PATH, "doctor", "--repeat", "0"},
+       "--repeat: '0' is not a number from 1 to 1000000"},
+      {{TAGPORT_PROBE_PATH, "doctor", "--port", "-1"},
+       "--port: '-1' is not a number from 0 to 3"},
+      {{TAGPORT_PROBE_PATH, "doctor", "--scan"}, "unknown option '--scan'"},
+      {{TAGPORT_SIM_PATH, "--echo", "sideways"},
+       "--echo: 'sideways' is neither before nor instead"},
+      {{TAGPORT_SIM_PATH, "--line-rate", "12345"},
+       "--line-rate: 12345 is not a supported rate"},
+      {{TAGPORT_SIM_PATH, "--device", "/dev/null", "--hold"},
+       "--hold, --echo, --line-rate and --no-cts need a pseudo-terminal"},
   };
   char dir[] = "/tmp/tagport-options-XXXXXX";
   ASSERT_NE(mkdtemp(dir), nullptr);
@@ -395,6 +699,39 @@ TEST(ToolOptions, BadOptionsExitWithStatus2AndAMessage) {
   unlink((std::string(dir) + "/run.out").c_str());
   unlink((std::string(dir) + "/run.err").c_str());
   rmdir(dir);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(ToolJson, EscapesEveryStringIntoValidJson) {
+  const struct {
+    std::string text;
+    const char* json;
+  } kCases[] = {
+      {"plain", "\"plain\""},
+      {"say \"hi\" \\", "\"say \\\"hi\\\" \\\\\""},
+      {"a\nb\tc", "\"a\\nb\\tc\""},
+      {std::string("\0\x01\x1f\x7f", 4), "\"\\u0000\\u0001\\u001F\\u007F\""},
+      // Bytes above ASCII, whatever they encode.
+      {"\xC3\xA9\xFF", "\"\\u00C3\\u00A9\\u00FF\""},
+  };
+  for (const auto& c : kCases) {
+    EXPECT_EQ(tagport_tools::JsonString(c.text), c.json);
+  }
+  tagport_tools::JsonArray array;
+  array.AddNumber(-1).AddString("x").AddObject(tagport_tools::JsonObject());
+  tagport_tools::JsonObject object;
+  object.AddString("k\"", "v")
+      .AddNumber("big", int64_t{1} << 40)
+      .AddBool("yes", true)
+      .AddBool("no", false)
+      .AddArray("list", array)
+      .AddArray("none", tagport_tools::JsonArray());
+  EXPECT_EQ(object.Text(),
+            "{\"k\\\"\":\"v\",\"big\":1099511627776,\"yes\":true,\"no\":false,"
+            "\"list\":[-1,\"x\",{}],\"none\":[]}");
 }
 
 }  // namespace
