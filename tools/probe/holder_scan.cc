@@ -77,6 +77,28 @@ bool Holds(const std::string& process_dir, const struct stat& node,
   return holds;
 }
 
+// Whether /proc hides other users' processes from the caller altogether
+// (mounted with hidepid=2, as on Android): they then count as neither
+// looked into nor refused.
+bool OthersHidden() {
+  if (geteuid() == 0) return false;
+  FILE* mounts = fopen("/proc/mounts", "re");
+  if (!mounts) return false;
+  bool hidden = false;
+  char line[1024];
+  while (fgets(line, sizeof line, mounts)) {
+    char dir[256];
+    char options[512];
+    if (sscanf(line, "%*s %255s proc %511s", dir, options) == 2 &&
+        strcmp(dir, "/proc") == 0) {
+      hidden = strstr(options, "hidepid=2") != nullptr ||
+               strstr(options, "hidepid=invisible") != nullptr;
+    }
+  }
+  fclose(mounts);
+  return hidden;
+}
+
 }  // namespace
 
 CheckResult ScanHolders(const struct stat& node) {
@@ -125,12 +147,15 @@ CheckResult ScanHolders(const struct stat& node) {
   if (holders.size() > kNamedHolders) {
     names += " and " + std::to_string(holders.size() - kNamedHolders) + " more";
   }
+  const bool others_hidden = OthersHidden();
   result.data.AddArray("held_by", held_by)
       .AddNumber("looked_into", looked_into)
-      .AddNumber("not_allowed", not_allowed);
+      .AddNumber("not_allowed", not_allowed)
+      .AddBool("others_hidden", others_hidden);
   const std::string counts =
       std::to_string(looked_into) + " processes looked into" +
-      (not_allowed ? ", " + std::to_string(not_allowed) + " not allowed" : "");
+      (not_allowed ? ", " + std::to_string(not_allowed) + " not allowed" : "") +
+      (others_hidden ? "; other users' processes are hidden (hidepid=2)" : "");
   if (!holders.empty()) {
     result.found = "held open by " + names + " (" + counts + ")";
     result.Problem(Verdict::kBusy,
@@ -141,7 +166,7 @@ CheckResult ScanHolders(const struct stat& node) {
     result.found =
         "not allowed to look into any other process (" + counts + ")";
     result.next = "run as root to see who holds the node";
-  } else if (not_allowed > 0) {
+  } else if (not_allowed > 0 || others_hidden) {
     result.status = Status::kPartial;
     result.found =
         "no other process holds it among those it could see (" + counts + ")";
