@@ -1,16 +1,19 @@
 // Runs tagport-sim and tagport-probe as the user would: the simulator on a
 // pseudo-terminal behind a symbolic link, the probe with the node
 // redirect preloaded so that its libtagport.so opens that link as /dev/ttyMT3.
+#include <ctype.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -19,6 +22,7 @@
 #include "tools/common/json.h"
 #include "tools/common/pty.h"
 #include "tools/sim/frame_codec.h"
+#include "tools/sim/simulated_reader.h"
 
 namespace {
 
@@ -342,12 +346,94 @@ TEST_F(ToolsTest, ProbeReportsARateTheLibraryRefuses) {
       << probe_->Out();
 }
 
+// A JSON grammar check, independent of the probe's writer: whether
+// text[*at..] starts with one whole value, *at then past it.
+bool SkipJsonValue(const std::string& text, size_t* at);
+
+void SkipBlanks(const std::string& text, size_t* at) {
+  while (*at < text.size() && strchr(" \t\r\n", text[*at])) ++*at;
+}
+
+bool SkipJsonString(const std::string& text, size_t* at) {
+  if (text[*at] != '"') return false;
+  for (++*at; *at < text.size(); ++*at) {
+    const unsigned char c = static_cast<unsigned char>(text[*at]);
+    if (c == '"') {
+      ++*at;
+      return true;
+    }
+    if (c < 0x20) return false;
+    if (c != '\\') continue;
+    const char escaped = text[++*at];
+    if (escaped == 'u') {
+      for (int k = 0; k < 4; ++k) {
+        if (!isxdigit(static_cast<unsigned char>(text[++*at]))) return false;
+      }
+    } else if (!strchr("\"\\/bfnrt", escaped)) {
+      return false;
+    }
+  }
+  return false;
+}
+
+// Members (with keys) or elements, up to `close`.
+bool SkipJsonList(const std::string& text, size_t* at, char close,
+                  bool members) {
+  ++*at;
+  SkipBlanks(text, at);
+  if (text[*at] == close) return ++*at, true;
+  for (;;) {
+    SkipBlanks(text, at);
+    if (members) {
+      if (!SkipJsonString(text, at)) return false;
+      SkipBlanks(text, at);
+      if (text[(*at)++] != ':') return false;
+    }
+    if (!SkipJsonValue(text, at)) return false;
+    SkipBlanks(text, at);
+    const char next = text[(*at)++];
+    if (next == close) return true;
+    if (next != ',') return false;
+  }
+}
+
+bool SkipJsonValue(const std::string& text, size_t* at) {
+  SkipBlanks(text, at);
+  if (*at >= text.size()) return false;
+  const char c = text[*at];
+  if (c == '{') return SkipJsonList(text, at, '}', true);
+  if (c == '[') return SkipJsonList(text, at, ']', false);
+  if (c == '"') return SkipJsonString(text, at);
+  for (const char* word : {"true", "false", "null"}) {
+    if (text.compare(*at, strlen(word), word) == 0) {
+      *at += strlen(word);
+      return true;
+    }
+  }
+  const size_t start = *at;
+  if (text[*at] == '-') ++*at;
+  while (*at < text.size() && isdigit(static_cast<unsigned char>(text[*at]))) {
+    ++*at;
+  }
+  return *at > start && isdigit(static_cast<unsigned char>(text[*at - 1]));
+}
+
+// `text` is one JSON object and nothing else but blanks.
+bool IsJsonObject(const std::string& text) {
+  size_t at = 0;
+  SkipBlanks(text, &at);
+  if (at >= text.size() || text[at] != '{' || !SkipJsonValue(text, &at)) {
+    return false;
+  }
+  SkipBlanks(text, &at);
+  return at == text.size();
+}
+
 // How a doctor case sets up what "/dev/ttyMT3" leads to.
 enum class Arrange {
-  kSimulator,      // tagport-sim with the case's options
-  kNoNode,         // a path where nothing is
-  kRegularFile,    // a regular file
-  kFlowControlOn,  // tagport-sim, its line left with RTS/CTS on
+  kSimulator,    // tagport-sim with the case's options
+  kNoNode,       // a path where nothing is
+  kRegularFile,  // a regular file
 };
 
 struct DoctorCase {
@@ -358,6 +444,10 @@ struct DoctorCase {
   std::vector<std::string> doctor;  // the doctor's options
   std::vector<std::string> shows;   // in the text report
   std::vector<std::string> json;    // in the JSON report
+  // Set on the simulator's line before the doctor runs, as another program
+  // would leave them.
+  tcflag_t control_flags = 0;
+  tcflag_t local_flags = 0;
 };
 
 const char* const kDocumentedRequests[] = {"1E 00 09 05 00 FF 40 01 6C",
@@ -414,7 +504,7 @@ TEST_F(ToolsTest, DoctorNamesEachFaultInTextAndJson) {
       // The library keeps RTS/CTS as it finds it, and changes only the rate.
       {"flow-control",
        "exchange",
-       Arrange::kFlowControlOn,
+       Arrange::kSimulator,
        {"--no-cts"},
        {"--polls", "100"},
        {"line      note ", "found: 38400 8N1, RTS/CTS on",
@@ -423,7 +513,31 @@ TEST_F(ToolsTest, DoctorNamesEachFaultInTextAndJson) {
        // The second run finds the line as the first left it.
        {"\"left\":{\"rate\":115200,\"data_bits\":8,\"parity\":\"N\","
         "\"stop_bits\":1,\"crtscts\":true",
-        "\"changed\":[]"}},
+        "\"changed\":[]"},
+       CRTSCTS},
+      // What Api_OpenSerial changes, and what it keeps as it finds it.
+      {"ok",
+       "",
+       Arrange::kSimulator,
+       {},
+       {},
+       {"found: 38400 8N2, RTS/CTS off, CLOCAL on, CREAD on, echo on",
+        "left:  115200 8N1, RTS/CTS off, CLOCAL on, CREAD on, echo off",
+        "it changed rate 38400 -> 115200, stop bits 2 -> 1, echo on -> off\n"},
+       {"\"found\":{\"rate\":115200,\"data_bits\":8,\"parity\":\"N\","
+        "\"stop_bits\":1,\"crtscts\":false,\"clocal\":true"},
+       CSTOPB | CLOCAL,
+       ECHO},
+      // A module that answers at the app's rate only: the scan finds that
+      // rate alone, so it did set each of the others.
+      {"ok",
+       "",
+       Arrange::kSimulator,
+       {"--line-rate", "115200"},
+       {"--scan-rates", "--polls", "100"},
+       {"rates     ok       reply frames at 115200 bit/s (18 rates tried)",
+        "9600: no-frame", "115200: ok"},
+       {"\"answered\":[115200]"}},
       {"no-bytes",
        "exchange",
        Arrange::kSimulator,
@@ -512,13 +626,14 @@ TEST_F(ToolsTest, DoctorNamesEachFaultInTextAndJson) {
     } else {
       StartSim(c.sim);
     }
-    if (c.arrange == Arrange::kFlowControlOn) {
-      // What another program leaves behind: the setting outlives its close.
+    if (c.control_flags || c.local_flags) {
+      // What another program leaves behind: the settings outlive its close.
       const int line = open(link_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
       ASSERT_GE(line, 0);
       struct termios settings;
       ASSERT_EQ(tcgetattr(line, &settings), 0);
-      settings.c_cflag |= CRTSCTS;
+      settings.c_cflag |= c.control_flags;
+      settings.c_lflag |= c.local_flags;
       ASSERT_EQ(tcsetattr(line, TCSANOW, &settings), 0);
       close(line);
     }
@@ -549,6 +664,7 @@ TEST_F(ToolsTest, DoctorNamesEachFaultInTextAndJson) {
               0u)
         << json;
     EXPECT_EQ(json.find('\n'), json.size() - 1) << "one line: " << json;
+    EXPECT_TRUE(IsJsonObject(json)) << json;
     ExpectAll(json, c.json);
     if (sim_) {
       sim_->Signal(SIGTERM);
@@ -732,6 +848,104 @@ TEST(ToolJson, EscapesEveryStringIntoValidJson) {
   EXPECT_EQ(object.Text(),
             "{\"k\\\"\":\"v\",\"big\":1099511627776,\"yes\":true,\"no\":false,"
             "\"list\":[-1,\"x\",{}],\"none\":[]}");
+}
+
+// The simulator's line faults, seen from the library's end of the line.
+struct LineFaultCase {
+  const char* name;
+  tagport_sim::Echo echo;
+  tagport_sim::LineDemands demands;
+  speed_t line_speed;   // set on the line before the request
+  bool flow_control;    // RTS/CTS on the line
+  bool reply_expected;  // the reply frame, after the echo if any
+};
+
+TEST(SimulatedLineFaults, EchoRateAndCtsAsSeenOnTheLine) {
+  const Bytes request = tagport_sim::BuildFrame(5, 0xFF, 0x40, {0x01});
+  const Bytes reply = tagport_sim::BuildFrame(5, 1, 0x40, {0x00});
+  tagport_sim::LineDemands at_9600;
+  at_9600.speed = B9600;
+  tagport_sim::LineDemands no_cts;
+  no_cts.no_cts = true;
+  const LineFaultCase kCases[] = {
+      {"echo before",
+       tagport_sim::Echo::kBeforeReply,
+       {},
+       B115200,
+       false,
+       true},
+      {"echo instead",
+       tagport_sim::Echo::kInsteadOfReply,
+       {},
+       B115200,
+       false,
+       false},
+      {"module at 9600, line at 9600", tagport_sim::Echo::kOff, at_9600, B9600,
+       false, true},
+      {"module at 9600, line at 115200", tagport_sim::Echo::kOff, at_9600,
+       B115200, false, false},
+      {"no CTS, no flow control", tagport_sim::Echo::kOff, no_cts, B115200,
+       false, true},
+      {"no CTS, flow control on", tagport_sim::Echo::kOff, no_cts, B115200,
+       true, false},
+  };
+  for (const LineFaultCase& c : kCases) {
+    SCOPED_TRACE(c.name);
+    tagport_sim::SimulatedReader reader;
+    ASSERT_TRUE(reader.ok());
+    std::vector<std::string> log;
+    std::mutex log_mutex;
+    reader.module().SetLog([&](const std::string& line) {
+      std::lock_guard<std::mutex> lock(log_mutex);
+      log.push_back(line);
+    });
+    reader.module().SetEcho(c.echo);
+    reader.module().SetLineDemands(c.demands);
+    const int line = open(reader.slave_path().c_str(),
+                          O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(line, 0);
+    struct termios settings;
+    ASSERT_EQ(tcgetattr(line, &settings), 0);
+    cfsetispeed(&settings, c.line_speed);
+    cfsetospeed(&settings, c.line_speed);
+    if (c.flow_control) settings.c_cflag |= CRTSCTS;
+    ASSERT_EQ(tcsetattr(line, TCSANOW, &settings), 0);
+    reader.Start();
+    ASSERT_EQ(write(line, request.data(), request.size()),
+              static_cast<ssize_t>(request.size()));
+    // The request has been dealt with once the module logged its answer
+    // (or why it held it back); all it wrote is on the line by then.
+    auto dealt_with = [&] {
+      std::lock_guard<std::mutex> lock(log_mutex);
+      return reader.module().Answered() == 1 ||
+             (!log.empty() &&
+              log.back().find("(held back") != std::string::npos);
+    };
+    for (int waited = 0; !dealt_with() && waited < kWaitMs; waited += 10) {
+      SleepMs(10);
+    }
+    ASSERT_TRUE(dealt_with());
+    reader.Stop();
+    Bytes got(4096);
+    const ssize_t n = read(line, got.data(), got.size());
+    got.resize(n > 0 ? static_cast<size_t>(n) : 0);
+    close(line);
+
+    Bytes expected;
+    if (c.echo != tagport_sim::Echo::kOff) expected = request;
+    if (c.reply_expected) {
+      expected.insert(expected.end(), reply.begin(), reply.end());
+    }
+    const bool garbled =
+        c.demands.speed != 0 && c.demands.speed != c.line_speed;
+    if (!garbled) {
+      EXPECT_EQ(Hex(got), Hex(expected));
+      continue;
+    }
+    // A misread reply: as long as the reply, and never a start byte.
+    EXPECT_EQ(got.size(), reply.size()) << Hex(got);
+    for (uint8_t byte : got) EXPECT_NE(byte, tagport_sim::kStartByte);
+  }
 }
 
 }  // namespace
