@@ -509,7 +509,9 @@ TEST_F(ToolsTest, DoctorNamesEachFaultInTextAndJson) {
        {"--polls", "100"},
        {"line      note ", "found: 38400 8N1, RTS/CTS on",
         "left:  115200 8N1, RTS/CTS on",
-        "it changed rate 38400 -> 115200 -- next: hardware flow control is on"},
+        "it changed rate 38400 -> 115200 -- next: hardware flow control is on, "
+        "and the library keeps it as it finds it: nothing is sent while the "
+        "module raises no CTS; turn it off (stty -F /dev/ttyMT3 -crtscts)"},
        // The second run finds the line as the first left it.
        {"\"left\":{\"rate\":115200,\"data_bits\":8,\"parity\":\"N\","
         "\"stop_bits\":1,\"crtscts\":true",

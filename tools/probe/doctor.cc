@@ -226,8 +226,8 @@ void RunChecks(const Options& options, DoctorReport* report) {
     left = ReadSettings(line);
     left_read = true;
   }
-  checks.push_back(CheckLine(found_read ? &found : nullptr, found_why,
-                             left_read ? &left : nullptr, left_why));
+  checks.push_back(CheckLine(report->node, found_read ? &found : nullptr,
+                             found_why, left_read ? &left : nullptr, left_why));
   if (!opened) {
     checks.push_back(OpenFailed(open_errno));
     Api_CloseSerial();
@@ -235,12 +235,13 @@ void RunChecks(const Options& options, DoctorReport* report) {
   }
   const bool flow_control = left_read && left.hardware_flow_control;
   tagport_probe::Outcome outcome;
-  checks.push_back(CheckExchange(polls, flow_control, &outcome));
+  checks.push_back(CheckExchange(report->node, polls, flow_control, &outcome));
   if (options.scan_rates) {
     checks.push_back(ScanRates(port, rate, polls, outcome));
   }
   if (options.repeat > 0) {
-    checks.push_back(RepeatExchanges(options.repeat, polls, flow_control));
+    checks.push_back(
+        RepeatExchanges(report->node, options.repeat, polls, flow_control));
   }
   Api_CloseSerial();
 }

@@ -100,8 +100,16 @@ std::string SettingsText(const LineSettings& settings) {
          OnOff(settings.receiver_on) + ", echo " + OnOff(settings.echo);
 }
 
-CheckResult CheckLine(const LineSettings* found, const std::string& found_why,
-                      const LineSettings* left, const std::string& left_why) {
+std::string FlowControlAdvice(const std::string& node) {
+  return "hardware flow control is on, and the library keeps it as it finds "
+         "it: nothing is sent while the module raises no CTS; turn it off "
+         "(stty -F " +
+         node + " -crtscts) and find the program that set it";
+}
+
+CheckResult CheckLine(const std::string& node, const LineSettings* found,
+                      const std::string& found_why, const LineSettings* left,
+                      const std::string& left_why) {
   CheckResult result;
   result.name = "line";
   result.details.push_back("found: " +
@@ -133,11 +141,7 @@ CheckResult CheckLine(const LineSettings* found, const std::string& found_why,
   // left there stays in force for the app.
   if (left->hardware_flow_control) {
     result.status = Status::kNote;
-    result.next =
-        "hardware flow control is on and the library keeps it: "
-        "nothing is sent while the module does not raise CTS; "
-        "turn it off (stty -F <node> -crtscts) and find the program "
-        "that set it";
+    result.next = FlowControlAdvice(node);
   } else if (!left->receiver_on) {
     result.status = Status::kNote;
     result.next =

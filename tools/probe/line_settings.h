@@ -29,11 +29,15 @@ LineSettings ReadSettings(const struct termios& line);
 // "115200 8N1, RTS/CTS off, CLOCAL on, CREAD on, echo off"
 std::string SettingsText(const LineSettings& settings);
 
-// The check: `found` read before the library opened the node, `left` after
-// Api_OpenSerial; either null where it could not be read, with the reason
+// What to do about RTS/CTS left on at `node`.
+std::string FlowControlAdvice(const std::string& node);
+
+// The check on `node`: `found` read before the library opened the node, `left`
+// after Api_OpenSerial; either null where it could not be read, with the reason
 // in `found_why` or `left_why`.
-CheckResult CheckLine(const LineSettings* found, const std::string& found_why,
-                      const LineSettings* left, const std::string& left_why);
+CheckResult CheckLine(const std::string& node, const LineSettings* found,
+                      const std::string& found_why, const LineSettings* left,
+                      const std::string& left_why);
 
 }  // namespace tagport_doctor
 

@@ -8,6 +8,7 @@
 #include "serial/line_rates.h"
 #include "serial/serial_port.h"
 #include "tools/common/json.h"
+#include "tools/probe/line_settings.h"
 #include "tools/probe/reply_text.h"
 
 namespace tagport_doctor {
@@ -100,12 +101,11 @@ std::string RefusalAdvice(ReaderReplyProblem problem) {
   return "";
 }
 
-std::string Advice(const ExchangeTrace& trace, bool hardware_flow_control) {
+std::string Advice(const ExchangeTrace& trace, bool hardware_flow_control,
+                   const std::string& node) {
   switch (OutcomeVerdict(trace.outcome, hardware_flow_control)) {
     case Verdict::kFlowControl:
-      return "hardware flow control is on and the module raises no CTS: turn "
-             "it off (stty -F <node> -crtscts) and find the program that set "
-             "it";
+      return FlowControlAdvice(node);
     case Verdict::kNoBytes:
       return "check the module's power, the wiring (module TX to UART RX, RX "
              "to TX, ground) and the port (--port)";
@@ -206,8 +206,8 @@ JsonObject TallyJson(const Tally& tally) {
 
 }  // namespace
 
-CheckResult CheckExchange(int polls, bool hardware_flow_control,
-                          Outcome* outcome) {
+CheckResult CheckExchange(const std::string& node, int polls,
+                          bool hardware_flow_control, Outcome* outcome) {
   CheckResult result;
   result.name = "exchange";
   const ExchangeTrace trace = tagport_probe::TraceExchange(kReaderOpen, polls);
@@ -216,7 +216,7 @@ CheckResult CheckExchange(int polls, bool hardware_flow_control,
   result.status =
       result.verdict == Verdict::kOk ? Status::kOk : Status::kProblem;
   result.found = OutcomeText(trace);
-  result.next = Advice(trace, hardware_flow_control);
+  result.next = Advice(trace, hardware_flow_control, node);
   result.details = tagport_probe::TraceLines(trace, kMaxShownReads);
   result.data = TraceJson(trace);
   result.data.AddString("outcome", VerdictName(result.verdict));
@@ -281,7 +281,7 @@ CheckResult ScanRates(int port, int rate, int polls, Outcome at_rate) {
   return result;
 }
 
-CheckResult RepeatExchanges(int64_t rounds, int polls,
+CheckResult RepeatExchanges(const std::string& node, int64_t rounds, int polls,
                             bool hardware_flow_control) {
   CheckResult result;
   result.name = "repeat";
@@ -302,7 +302,7 @@ CheckResult RepeatExchanges(int64_t rounds, int polls,
       ++tally.failures[VerdictName(verdict)];
       if (result.verdict != Verdict::kOk) continue;
       result.verdict = verdict;
-      result.next = Advice(trace, hardware_flow_control);
+      result.next = Advice(trace, hardware_flow_control, node);
       result.details.push_back("first failure, round " +
                                std::to_string(round + 1) + ": " +
                                OutcomeText(trace));

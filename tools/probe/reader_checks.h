@@ -6,15 +6,20 @@
 
 #include <stdint.h>
 
+#include <string>
+
 #include "tools/probe/doctor_report.h"
 #include "tools/probe/exchange_trace.h"
 
 namespace tagport_doctor {
 
+// `node` names the port in advice.
+//
 // One open request (0x40) on the port Api_OpenSerial opened, every byte
 // shown. `hardware_flow_control`: the line has RTS/CTS on, which names a
 // silent line's likely cause. The outcome in *outcome.
-CheckResult CheckExchange(int polls, bool hardware_flow_control,
+CheckResult CheckExchange(const std::string& node, int polls,
+                          bool hardware_flow_control,
                           tagport_probe::Outcome* outcome);
 
 // The open request at every rate of the library's table, then the port is
@@ -25,7 +30,7 @@ CheckResult ScanRates(int port, int rate, int polls,
                       tagport_probe::Outcome at_rate);
 
 // `rounds` open and seek exchanges on the open port.
-CheckResult RepeatExchanges(int64_t rounds, int polls,
+CheckResult RepeatExchanges(const std::string& node, int64_t rounds, int polls,
                             bool hardware_flow_control);
 
 }  // namespace tagport_doctor
