@@ -1,18 +1,20 @@
 // The line rates the serial port accepts, with their termios speeds. Shared
-// with tools that configure a real line the same way; not part of the
-// library's exported surface.
+// with tools that configure a real line the same way or try every rate;
+// not part of the library's exported surface.
 #ifndef TAGPORT_SERIAL_LINE_RATES_H_
 #define TAGPORT_SERIAL_LINE_RATES_H_
 
 #include <stdint.h>
 #include <termios.h>
 
-// The speed for `rate` in bit/s: 1 and *speed set, or 0 for any other rate.
-static inline int TagportSpeedForRate(int32_t rate, speed_t* speed) {
-  static const struct {
-    int32_t rate;
-    speed_t speed;
-  } kRates[] = {
+typedef struct TagportLineRate {
+  int32_t rate;
+  speed_t speed;
+} TagportLineRate;
+
+// The accepted rates, lowest first; their number in *count.
+static inline const TagportLineRate* TagportLineRates(unsigned* count) {
+  static const TagportLineRate kRates[] = {
       {2400, B2400},       {4800, B4800},       {9600, B9600},
       {19200, B19200},     {38400, B38400},     {57600, B57600},
       {115200, B115200},   {230400, B230400},   {460800, B460800},
@@ -20,9 +22,17 @@ static inline int TagportSpeedForRate(int32_t rate, speed_t* speed) {
       {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000},
       {3000000, B3000000}, {3500000, B3500000}, {4000000, B4000000},
   };
-  for (unsigned i = 0; i < sizeof kRates / sizeof kRates[0]; ++i) {
-    if (kRates[i].rate == rate) {
-      *speed = kRates[i].speed;
+  *count = sizeof kRates / sizeof kRates[0];
+  return kRates;
+}
+
+// The speed for `rate` in bit/s: 1 and *speed set, or 0 for any other rate.
+static inline int TagportSpeedForRate(int32_t rate, speed_t* speed) {
+  unsigned count = 0;
+  const TagportLineRate* rates = TagportLineRates(&count);
+  for (unsigned i = 0; i < count; ++i) {
+    if (rates[i].rate == rate) {
+      *speed = rates[i].speed;
       return 1;
     }
   }

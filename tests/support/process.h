@@ -32,6 +32,7 @@ class Process {
   Process& operator=(const Process&) = delete;
 
   bool started() const { return pid_ > 0; }
+  pid_t pid() const { return pid_; }
   void Signal(int signal_number);
 
   // The exit status, or -1 when it did not exit normally in time.

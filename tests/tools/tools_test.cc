@@ -1,22 +1,28 @@
 // Runs tagport-sim and tagport-probe as the user would: the simulator on a
 // pseudo-terminal behind a symbolic link, the probe with the node
 // redirect preloaded so that its libtagport.so opens that link as /dev/ttyMT3.
+#include <ctype.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include "tests/support/process.h"
 #include "tools/common/hex.h"
+#include "tools/common/json.h"
 #include "tools/common/pty.h"
 #include "tools/sim/frame_codec.h"
+#include "tools/sim/simulated_reader.h"
 
 namespace {
 
@@ -47,13 +53,15 @@ class ToolsTest : public ::testing::Test {
     ASSERT_NE(mkdtemp(name), nullptr);
     dir_ = name;
     link_ = dir_ + "/reader";
+    node_ = link_;
   }
 
   void TearDown() override {
     sim_.reset();
     unlink(link_.c_str());
-    for (const char* file : {"sim.out", "sim.err", "probe.out", "probe.err",
-                             "again.out", "again.err"}) {
+    for (const char* file :
+         {"sim.out", "sim.err", "probe.out", "probe.err", "again.out",
+          "again.err", "json.out", "json.err", "regular-file"}) {
       unlink((dir_ + "/" + file).c_str());
     }
     rmdir(dir_.c_str());
@@ -71,13 +79,16 @@ class ToolsTest : public ::testing::Test {
     ASSERT_TRUE(Exists(link_)) << sim_->Err();
   }
 
-  // Runs tagport-probe against the simulator; its exit status.
+  // Runs tagport-probe (behind wrapper_, when set) with "/dev/ttyMT3"
+  // leading to node_, the simulator's link unless a test changes it; its
+  // exit status.
   int RunProbe(std::vector<std::string> args, const char* name = "probe") {
     args.insert(args.begin(), TAGPORT_PROBE_PATH);
+    args.insert(args.begin(), wrapper_.begin(), wrapper_.end());
     probe_.reset(
         new Process(dir_, name, args,
                     {std::string("LD_PRELOAD=") + TAGPORT_REDIRECT_PATH,
-                     "TAGPORT_TTYMT3=" + link_,
+                     "TAGPORT_TTYMT3=" + node_,
                      // The shim precedes a sanitizer runtime.
                      "ASAN_OPTIONS=verify_asan_link_order=0"}));
     EXPECT_TRUE(probe_->started());
@@ -86,6 +97,8 @@ class ToolsTest : public ::testing::Test {
 
   std::string dir_;
   std::string link_;
+  std::string node_;
+  std::vector<std::string> wrapper_;
   std::unique_ptr<Process> sim_;
   std::unique_ptr<Process> probe_;
 };
@@ -333,6 +346,398 @@ TEST_F(ToolsTest, ProbeReportsARateTheLibraryRefuses) {
       << probe_->Out();
 }
 
+// A JSON grammar check, independent of the probe's writer: whether
+// text[*at..] starts with one whole value, *at then past it.
+bool SkipJsonValue(const std::string& text, size_t* at);
+
+void SkipBlanks(const std::string& text, size_t* at) {
+  while (*at < text.size() && strchr(" \t\r\n", text[*at])) ++*at;
+}
+
+bool SkipJsonString(const std::string& text, size_t* at) {
+  if (text[*at] != '"') return false;
+  for (++*at; *at < text.size(); ++*at) {
+    const unsigned char c = static_cast<unsigned char>(text[*at]);
+    if (c == '"') {
+      ++*at;
+      return true;
+    }
+    if (c < 0x20) return false;
+    if (c != '\\') continue;
+    const char escaped = text[++*at];
+    if (escaped == 'u') {
+      for (int k = 0; k < 4; ++k) {
+        if (!isxdigit(static_cast<unsigned char>(text[++*at]))) return false;
+      }
+    } else if (!strchr("\"\\/bfnrt", escaped)) {
+      return false;
+    }
+  }
+  return false;
+}
+
+// Members (with keys) or elements, up to `close`.
+bool SkipJsonList(const std::string& text, size_t* at, char close,
+                  bool members) {
+  ++*at;
+  SkipBlanks(text, at);
+  if (text[*at] == close) return ++*at, true;
+  for (;;) {
+    SkipBlanks(text, at);
+    if (members) {
+      if (!SkipJsonString(text, at)) return false;
+      SkipBlanks(text, at);
+      if (text[(*at)++] != ':') return false;
+    }
+    if (!SkipJsonValue(text, at)) return false;
+    SkipBlanks(text, at);
+    const char next = text[(*at)++];
+    if (next == close) return true;
+    if (next != ',') return false;
+  }
+}
+
+bool SkipJsonValue(const std::string& text, size_t* at) {
+  SkipBlanks(text, at);
+  if (*at >= text.size()) return false;
+  const char c = text[*at];
+  if (c == '{') return SkipJsonList(text, at, '}', true);
+  if (c == '[') return SkipJsonList(text, at, ']', false);
+  if (c == '"') return SkipJsonString(text, at);
+  for (const char* word : {"true", "false", "null"}) {
+    if (text.compare(*at, strlen(word), word) == 0) {
+      *at += strlen(word);
+      return true;
+    }
+  }
+  const size_t start = *at;
+  if (text[*at] == '-') ++*at;
+  while (*at < text.size() && isdigit(static_cast<unsigned char>(text[*at]))) {
+    ++*at;
+  }
+  return *at > start && isdigit(static_cast<unsigned char>(text[*at - 1]));
+}
+
+// `text` is one JSON object and nothing else but blanks.
+bool IsJsonObject(const std::string& text) {
+  size_t at = 0;
+  SkipBlanks(text, &at);
+  if (at >= text.size() || text[at] != '{' || !SkipJsonValue(text, &at)) {
+    return false;
+  }
+  SkipBlanks(text, &at);
+  return at == text.size();
+}
+
+// How a doctor case sets up what "/dev/ttyMT3" leads to.
+enum class Arrange {
+  kSimulator,    // tagport-sim with the case's options
+  kNoNode,       // a path where nothing is
+  kRegularFile,  // a regular file
+};
+
+struct DoctorCase {
+  const char* verdict;
+  const char* decided_by;  // the check that names it
+  Arrange arrange;
+  std::vector<std::string> sim;     // tagport-sim's options
+  std::vector<std::string> doctor;  // the doctor's options
+  std::vector<std::string> shows;   // in the text report
+  std::vector<std::string> json;    // in the JSON report
+  // Set on the simulator's line before the doctor runs, as another program
+  // would leave them.
+  tcflag_t control_flags = 0;
+  tcflag_t local_flags = 0;
+};
+
+const char* const kDocumentedRequests[] = {"1E 00 09 05 00 FF 40 01 6C",
+                                           "1E 00 0B 05 00 FF 41 04 00 00 72",
+                                           "1E 00 09 05 00 FF 50 00 7B"};
+
+// Every request the simulator's log shows is one of the reader's three.
+void ExpectOnlyDocumentedRequests(const std::string& log) {
+  for (size_t at = log.find(" <- "); at != std::string::npos;
+       at = log.find(" <- ", at + 1)) {
+    const std::string line = log.substr(at + 4, log.find('\n', at) - at - 4);
+    bool documented = false;
+    for (const char* request : kDocumentedRequests) {
+      documented = documented || line.rfind(request, 0) == 0;
+    }
+    EXPECT_TRUE(documented) << line;
+  }
+}
+
+TEST_F(ToolsTest, DoctorNamesEachFaultInTextAndJson) {
+  const DoctorCase kCases[] = {
+      {"ok",
+       "",
+       Arrange::kSimulator,
+       {},
+       {"--repeat", "2"},
+       {"node      ok ", "holders   ok ", "line      ok ", "exchange  ok ",
+        "repeat    ok       2 rounds: open 2 of 2 accepted"},
+       {"\"exchange\":{\"status\":\"ok\"",
+        "\"open\":{\"exchanges\":2,\"accepted\":2"}},
+      {"no-node",
+       "node",
+       Arrange::kNoNode,
+       {},
+       {},
+       {"node      problem  /dev/ttyMT3: no such node (ENOENT",
+        "exchange  skipped  the node did not open"},
+       {"\"exists\":false"}},
+      {"not-a-tty",
+       "node",
+       Arrange::kRegularFile,
+       {},
+       {},
+       {"regular-file): regular file;",
+        "exchange  skipped  the node is not a terminal"},
+       {"\"terminal\":false"}},
+      {"busy",
+       "holders",
+       Arrange::kSimulator,
+       {"--hold"},
+       {},
+       {"holders   problem  held open by pid "},
+       {"\"command\":\"tagport-sim\""}},
+      // The library keeps RTS/CTS as it finds it, and changes only the rate.
+      {"flow-control",
+       "exchange",
+       Arrange::kSimulator,
+       {"--no-cts"},
+       {"--polls", "100"},
+       {"line      note ", "found: 38400 8N1, RTS/CTS on",
+        "left:  115200 8N1, RTS/CTS on",
+        "it changed rate 38400 -> 115200 -- next: hardware flow control is on, "
+        "and the library keeps it as it finds it: nothing is sent while the "
+        "module raises no CTS; turn it off (stty -F /dev/ttyMT3 -crtscts)"},
+       // The second run finds the line as the first left it.
+       {"\"left\":{\"rate\":115200,\"data_bits\":8,\"parity\":\"N\","
+        "\"stop_bits\":1,\"crtscts\":true",
+        "\"changed\":[]"},
+       CRTSCTS},
+      // What Api_OpenSerial changes, and what it keeps as it finds it.
+      {"ok",
+       "",
+       Arrange::kSimulator,
+       {},
+       {},
+       {"found: 38400 8N2, RTS/CTS off, CLOCAL on, CREAD on, echo on",
+        "left:  115200 8N1, RTS/CTS off, CLOCAL on, CREAD on, echo off",
+        "it changed rate 38400 -> 115200, stop bits 2 -> 1, echo on -> off\n"},
+       {"\"found\":{\"rate\":115200,\"data_bits\":8,\"parity\":\"N\","
+        "\"stop_bits\":1,\"crtscts\":false,\"clocal\":true"},
+       CSTOPB | CLOCAL,
+       ECHO},
+      // A module that answers at the app's rate only: the scan finds that
+      // rate alone, so it did set each of the others.
+      {"ok",
+       "",
+       Arrange::kSimulator,
+       {"--line-rate", "115200"},
+       {"--scan-rates", "--polls", "100"},
+       {"rates     ok       reply frames at 115200 bit/s (18 rates tried)",
+        "9600: no-frame", "115200: ok"},
+       {"\"answered\":[115200]"}},
+      {"no-bytes",
+       "exchange",
+       Arrange::kSimulator,
+       {"--script", "open:silent,open:silent"},
+       {"--polls", "100"},
+       {"exchange  problem  open request 0x40 sent; no byte came back in 100 "
+        "polls"},
+       {"\"bytes_read\":0"}},
+      {"no-frame",
+       "exchange",
+       Arrange::kSimulator,
+       {"--line-rate", "9600"},
+       {"--polls", "500"},
+       {"9 bytes came back in 1 reads, but no frame"},
+       {"\"bytes_read\":9", "\"frames\":[]"}},
+      {"wrong-rate",
+       "rates",
+       Arrange::kSimulator,
+       {"--line-rate", "9600"},
+       {"--scan-rates", "--polls", "200"},
+       {"rates     problem  reply frames at 9600 bit/s (18 rates tried)",
+        "the port is open again at 115200 bit/s"},
+       {"\"answered\":[9600]"}},
+      {"echo",
+       "exchange",
+       Arrange::kSimulator,
+       {"--echo", "before"},
+       {},
+       {"frame 1E 00 09 05 00 FF 40 01 6C (echo of the request)",
+        "frame 1E 00 09 05 00 01 40 00 6D (accepted)"},
+       {"\"echo\":true"}},
+      {"echo",
+       "exchange",
+       Arrange::kSimulator,
+       {"--echo", "instead"},
+       {},
+       {"the request itself came back after", "nothing followed it"},
+       {"\"echo\":true"}},
+      {"refused",
+       "exchange",
+       Arrange::kSimulator,
+       {"--script", "open:wrong-status,open:wrong-status"},
+       {},
+       {"refused: status byte 02, not 01"},
+       {}},
+      {"refused",
+       "exchange",
+       Arrange::kSimulator,
+       {"--script", "open:wrong-command,open:wrong-command"},
+       {},
+       {"refused: command byte 50, not 40"},
+       {}},
+      {"refused",
+       "exchange",
+       Arrange::kSimulator,
+       {"--script", "open:wrong-target,open:wrong-target"},
+       {},
+       {"refused: target byte 06, not 05"},
+       {}},
+      // A fault in one of the repeats names the verdict, and is counted.
+      // Each run sends seven requests, the exchange's and three rounds';
+      // the first seek of each run finds no card.
+      {"refused",
+       "repeat",
+       Arrange::kSimulator,
+       {"--script",
+        "none,none,no-card-flag,none,none,none,none,none,none,no-card-flag"},
+       {"--repeat", "3"},
+       {"exchange  ok ", "seek 2 of 3 accepted", ", 1 refused",
+        "first failure, round 1: seek request 0x41 answered"},
+       {"\"failed\":{\"refused\":1}"}},
+  };
+  for (const DoctorCase& c : kCases) {
+    std::string shown = c.verdict;
+    for (const std::string& arg : c.sim) shown += " " + arg;
+    SCOPED_TRACE(shown);
+    node_ = link_;
+    if (c.arrange == Arrange::kNoNode) {
+      node_ = dir_ + "/missing";
+    } else if (c.arrange == Arrange::kRegularFile) {
+      node_ = dir_ + "/regular-file";
+      const int file =
+          open(node_.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
+      ASSERT_GE(file, 0);
+      close(file);
+    } else {
+      StartSim(c.sim);
+    }
+    if (c.control_flags || c.local_flags) {
+      // What another program leaves behind: the settings outlive its close.
+      const int line = open(link_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+      ASSERT_GE(line, 0);
+      struct termios settings;
+      ASSERT_EQ(tcgetattr(line, &settings), 0);
+      settings.c_cflag |= c.control_flags;
+      settings.c_lflag |= c.local_flags;
+      ASSERT_EQ(tcsetattr(line, TCSANOW, &settings), 0);
+      close(line);
+    }
+    const bool ok = std::string(c.verdict) == "ok";
+    std::vector<std::string> args = {"doctor"};
+    args.insert(args.end(), c.doctor.begin(), c.doctor.end());
+    EXPECT_EQ(RunProbe(args), ok ? 0 : 1);
+    const std::string text = probe_->Out();
+    const std::string verdict_line =
+        ok ? "\nverdict   ok: the reader answers on /dev/ttyMT3"
+           : std::string("\nverdict   ") + c.verdict + ", from the " +
+                 c.decided_by + " check";
+    ExpectAll(text, {verdict_line});
+    ExpectAll(text, c.shows);
+    if (c.arrange == Arrange::kSimulator && !c.sim.empty() &&
+        c.sim[0] == "--hold") {
+      ExpectAll(text, {"held open by pid " + std::to_string(sim_->pid()) +
+                       " (tagport-sim)"});
+    }
+
+    // The simulator, if any, keeps serving after the first run's close.
+    args.push_back("--json");
+    EXPECT_EQ(RunProbe(args, "json"), ok ? 0 : 1);
+    const std::string json = probe_->Out();
+    EXPECT_EQ(json.rfind(std::string("{\"verdict\":\"") + c.verdict +
+                             "\",\"decided_by\":\"" + c.decided_by + "\"",
+                         0),
+              0u)
+        << json;
+    EXPECT_EQ(json.find('\n'), json.size() - 1) << "one line: " << json;
+    EXPECT_TRUE(IsJsonObject(json)) << json;
+    ExpectAll(json, c.json);
+    if (sim_) {
+      sim_->Signal(SIGTERM);
+      EXPECT_EQ(sim_->Wait(), 0);
+      ExpectOnlyDocumentedRequests(sim_->Out());
+      sim_.reset();
+    }
+  }
+}
+
+// The number after "key": in `json`, or -1.
+long long JsonNumber(const std::string& json, const std::string& key) {
+  const size_t at = json.find("\"" + key + "\":");
+  return at == std::string::npos
+             ? -1
+             : strtoll(json.c_str() + at + key.size() + 3, nullptr, 10);
+}
+
+TEST_F(ToolsTest, DoctorShowsEveryReadAndWhenItCame) {
+  // Noise, then the reply in three pieces 50 ms apart, 100 ms after the
+  // request: the frame completes 200 ms after it at the earliest.
+  StartSim({"--script", "open:none+delay=100+pieces=3+gap=50+noise=00 55"});
+  EXPECT_EQ(RunProbe({"doctor", "--json"}, "json"), 0);
+  const std::string json = probe_->Out();
+  EXPECT_GE(JsonNumber(json, "round_trip_us"), 200000) << json;
+  EXPECT_GE(JsonNumber(json, "reads_total"), 3) << json;
+  EXPECT_EQ(JsonNumber(json, "bytes_read"), 11) << json;
+  EXPECT_GE(JsonNumber(json, "at_us"), 100000) << json;  // the first read
+  ExpectAll(json, {"\"reads\":[{\"at_us\":", "\"bytes\":\"00 55",
+                   "\"frames\":[{\"at_us\":"});
+}
+
+TEST_F(ToolsTest, DoctorNamesANodeTheCallerMayNotOpen) {
+  StartSim({});
+  char slave[256];
+  const ssize_t n = readlink(link_.c_str(), slave, sizeof slave - 1);
+  ASSERT_GT(n, 0);
+  slave[n] = '\0';
+  if (geteuid() == 0) {
+    // Root opens anything: the doctor runs as nobody, through the
+    // directory the link stands in.
+    wrapper_ = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
+                "--clear-groups", "--"};
+    if (access(wrapper_[0].c_str(), X_OK) != 0) {
+      GTEST_SKIP() << "running as root without setpriv (util-linux)";
+    }
+    ASSERT_EQ(chmod(dir_.c_str(), 0755), 0);
+    ASSERT_EQ(chmod(slave, 0600), 0);
+    if (RunProbe({"--help"}) != 0) {
+      GTEST_SKIP() << "uid 65534 cannot run the probe from this build "
+                      "directory: "
+                   << probe_->Err();
+    }
+  } else {
+    ASSERT_EQ(chmod(slave, 0), 0);
+  }
+  EXPECT_EQ(RunProbe({"doctor", "--json"}, "json"), 1);
+  EXPECT_EQ(probe_->Out().rfind("{\"verdict\":\"no-permission\",\"decided_by\":"
+                                "\"node\"",
+                                0),
+            0u)
+      << probe_->Out();
+  EXPECT_EQ(RunProbe({"doctor"}), 1);
+  ExpectAll(probe_->Out(),
+            {"open refused: EACCES", "line      skipped  the node did not open",
+             // Other users' processes are closed to it.
+             "holders   skipped  not allowed to look into any other process",
+             "\nverdict   no-permission, from the node check -- next: give the "
+             "caller read and write access"});
+}
+
 TEST(ToolOptions, BadOptionsExitWithStatus2AndAMessage) {
   const struct {
     std::vector<std::string> args;
@@ -374,6 +779,23 @@ TEST(ToolOptions, BadOptionsExitWithStatus2AndAMessage) {
       {{TAGPORT_PROBE_PATH, "open", "jump"}, "unknown step 'jump'"},
       {{TAGPORT_PROBE_PATH, "--verbose", "1"}, "unknown option '--verbose'"},
       {{TAGPORT_PROBE_PATH, "--bogus"}, "unknown option '--bogus'"},
+      {{TAGPORT_PROBE_PATH, "open", "doctor"},
+       "doctor goes first, followed by its own options"},
+      {{TAGPORT_PROBE_PATH, "doctor", "open"},
+       "doctor: unexpected argument 'open'"},
+      {{TAGPORT_PROBE_PATH, "doctor", "--rate", "12345"},
+       "--rate: 12345 is not one of the library's rates"},
+      {{TAGPORT_PROBE_PATH, "doctor", "--repeat", "0"},
+       "--repeat: '0' is not a number from 1 to 1000000"},
+      {{TAGPORT_PROBE_PATH, "doctor", "--port", "-1"},
+       "--port: '-1' is not a number from 0 to 3"},
+      {{TAGPORT_PROBE_PATH, "doctor", "--scan"}, "unknown option '--scan'"},
+      {{TAGPORT_SIM_PATH, "--echo", "sideways"},
+       "--echo: 'sideways' is neither before nor instead"},
+      {{TAGPORT_SIM_PATH, "--line-rate", "12345"},
+       "--line-rate: 12345 is not a supported rate"},
+      {{TAGPORT_SIM_PATH, "--device", "/dev/null", "--hold"},
+       "--hold, --echo, --line-rate and --no-cts need a pseudo-terminal"},
   };
   char dir[] = "/tmp/tagport-options-XXXXXX";
   ASSERT_NE(mkdtemp(dir), nullptr);
@@ -395,6 +817,137 @@ TEST(ToolOptions, BadOptionsExitWithStatus2AndAMessage) {
   unlink((std::string(dir) + "/run.out").c_str());
   unlink((std::string(dir) + "/run.err").c_str());
   rmdir(dir);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(ToolJson, EscapesEveryStringIntoValidJson) {
+  const struct {
+    std::string text;
+    const char* json;
+  } kCases[] = {
+      {"plain", "\"plain\""},
+      {"say \"hi\" \\", "\"say \\\"hi\\\" \\\\\""},
+      {"a\nb\tc", "\"a\\nb\\tc\""},
+      {std::string("\0\x01\x1f\x7f", 4), "\"\\u0000\\u0001\\u001F\\u007F\""},
+      // Bytes above ASCII, whatever they encode.
+      {"\xC3\xA9\xFF", "\"\\u00C3\\u00A9\\u00FF\""},
+  };
+  for (const auto& c : kCases) {
+    EXPECT_EQ(tagport_tools::JsonString(c.text), c.json);
+  }
+  tagport_tools::JsonArray array;
+  array.AddNumber(-1).AddString("x").AddObject(tagport_tools::JsonObject());
+  tagport_tools::JsonObject object;
+  object.AddString("k\"", "v")
+      .AddNumber("big", int64_t{1} << 40)
+      .AddBool("yes", true)
+      .AddBool("no", false)
+      .AddArray("list", array)
+      .AddArray("none", tagport_tools::JsonArray());
+  EXPECT_EQ(object.Text(),
+            "{\"k\\\"\":\"v\",\"big\":1099511627776,\"yes\":true,\"no\":false,"
+            "\"list\":[-1,\"x\",{}],\"none\":[]}");
+}
+
+// The simulator's line faults, seen from the library's end of the line.
+struct LineFaultCase {
+  const char* name;
+  tagport_sim::Echo echo;
+  tagport_sim::LineDemands demands;
+  speed_t line_speed;   // set on the line before the request
+  bool flow_control;    // RTS/CTS on the line
+  bool reply_expected;  // the reply frame, after the echo if any
+};
+
+TEST(SimulatedLineFaults, EchoRateAndCtsAsSeenOnTheLine) {
+  const Bytes request = tagport_sim::BuildFrame(5, 0xFF, 0x40, {0x01});
+  const Bytes reply = tagport_sim::BuildFrame(5, 1, 0x40, {0x00});
+  tagport_sim::LineDemands at_9600;
+  at_9600.speed = B9600;
+  tagport_sim::LineDemands no_cts;
+  no_cts.no_cts = true;
+  const LineFaultCase kCases[] = {
+      {"echo before",
+       tagport_sim::Echo::kBeforeReply,
+       {},
+       B115200,
+       false,
+       true},
+      {"echo instead",
+       tagport_sim::Echo::kInsteadOfReply,
+       {},
+       B115200,
+       false,
+       false},
+      {"module at 9600, line at 9600", tagport_sim::Echo::kOff, at_9600, B9600,
+       false, true},
+      {"module at 9600, line at 115200", tagport_sim::Echo::kOff, at_9600,
+       B115200, false, false},
+      {"no CTS, no flow control", tagport_sim::Echo::kOff, no_cts, B115200,
+       false, true},
+      {"no CTS, flow control on", tagport_sim::Echo::kOff, no_cts, B115200,
+       true, false},
+  };
+  for (const LineFaultCase& c : kCases) {
+    SCOPED_TRACE(c.name);
+    tagport_sim::SimulatedReader reader;
+    ASSERT_TRUE(reader.ok());
+    std::vector<std::string> log;
+    std::mutex log_mutex;
+    reader.module().SetLog([&](const std::string& line) {
+      std::lock_guard<std::mutex> lock(log_mutex);
+      log.push_back(line);
+    });
+    reader.module().SetEcho(c.echo);
+    reader.module().SetLineDemands(c.demands);
+    const int line = open(reader.slave_path().c_str(),
+                          O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(line, 0);
+    struct termios settings;
+    ASSERT_EQ(tcgetattr(line, &settings), 0);
+    cfsetispeed(&settings, c.line_speed);
+    cfsetospeed(&settings, c.line_speed);
+    if (c.flow_control) settings.c_cflag |= CRTSCTS;
+    ASSERT_EQ(tcsetattr(line, TCSANOW, &settings), 0);
+    reader.Start();
+    ASSERT_EQ(write(line, request.data(), request.size()),
+              static_cast<ssize_t>(request.size()));
+    // The request has been dealt with once the module logged its answer
+    // (or why it held it back); all it wrote is on the line by then.
+    auto dealt_with = [&] {
+      std::lock_guard<std::mutex> lock(log_mutex);
+      return reader.module().Answered() == 1 ||
+             (!log.empty() &&
+              log.back().find("(held back") != std::string::npos);
+    };
+    for (int waited = 0; !dealt_with() && waited < kWaitMs; waited += 10) {
+      SleepMs(10);
+    }
+    ASSERT_TRUE(dealt_with());
+    reader.Stop();
+    Bytes got(4096);
+    const ssize_t n = read(line, got.data(), got.size());
+    got.resize(n > 0 ? static_cast<size_t>(n) : 0);
+    close(line);
+
+    Bytes expected;
+    if (c.echo != tagport_sim::Echo::kOff) expected = request;
+    if (c.reply_expected) {
+      expected.insert(expected.end(), reply.begin(), reply.end());
+    }
+    const bool garbled =
+        c.demands.speed != 0 && c.demands.speed != c.line_speed;
+    if (!garbled) {
+      EXPECT_EQ(Hex(got), Hex(expected));
+      continue;
+    }
+    // A misread reply: as long as the reply, and never a start byte.
+    EXPECT_EQ(got.size(), reply.size()) << Hex(got);
+    for (uint8_t byte : got) EXPECT_NE(byte, tagport_sim::kStartByte);
+  }
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // tagport-probe: runs the reader's open, seek, move and close steps through
 // libtagport.so's exported C functions and shows every frame and verdict,
-// for diagnosing a reader in the field.
+// for diagnosing a reader in the field; `tagport-probe doctor` says why a
+// reader does not answer.
 #include <stdio.h>
 #include <stdlib.h>
 
@@ -12,15 +13,19 @@
 #include "serial/serial_port.h"
 #include "tools/common/command_line.h"
 #include "tools/common/hex.h"
+#include "tools/probe/doctor.h"
+#include "tools/probe/line_options.h"
+#include "tools/probe/reply_text.h"
 
 namespace {
 
 using tagport_tools::Hex;
-using tagport_tools::ParseNumber;
 using tagport_tools::UsageError;
 
 const char kUsage[] =
     "Usage: tagport-probe [OPTION]... [STEP]...\n"
+    "   or: tagport-probe doctor [OPTION]...   (see tagport-probe doctor "
+    "--help)\n"
     "Talks to the card-reader module through libtagport.so and prints each\n"
     "request frame, each reply frame and what the library makes of it.\n"
     "\n"
@@ -40,10 +45,7 @@ const char kUsage[] =
     "-2 no reply. Exit status: 0 every step accepted, 1 a step failed,\n"
     "2 bad options.\n";
 
-struct Options {
-  long long port = kReaderPort;
-  long long rate = kReaderRate;
-  long long polls = kReaderReplyPolls;
+struct Options : tagport_probe::LineOptions {
   std::vector<std::string> steps;
 };
 
@@ -55,24 +57,16 @@ Options ParseOptions(int argc, char** argv) {
       fputs(kUsage, stdout);
       exit(0);
     }
+    if (word == "doctor") {
+      UsageError("doctor goes first, followed by its own options");
+    }
     if (word == "open" || word == "seek" || word == "move" || word == "close") {
       options.steps.push_back(word);
       continue;
     }
     if (word.rfind("--", 0) != 0) UsageError("unknown step '" + word + "'");
-    tagport_tools::ApplyValueOption(
-        argc, argv, &k,
-        {{"--port",
-          [&](const std::string& value) {
-            options.port = ParseNumber("--port", value, 0, 3);
-          }},
-         {"--rate",
-          [&](const std::string& value) {
-            options.rate = ParseNumber("--rate", value, 1, 4000000);
-          }},
-         {"--polls", [&](const std::string& value) {
-            options.polls = ParseNumber("--polls", value, 1, 1000000);
-          }}});
+    tagport_tools::ApplyValueOption(argc, argv, &k,
+                                    tagport_probe::LineValueOptions(&options));
   }
   if (options.steps.empty()) options.steps = {"open", "seek", "move", "close"};
   return options;
@@ -89,42 +83,10 @@ void EndLibraryMessage() {
   fflush(stdout);
 }
 
-std::string Byte(int value) {
-  const uint8_t byte = static_cast<uint8_t>(value);
-  return Hex(&byte, 1);
-}
-
 // The verdict of one step: the result the library's command would give.
 int Report(const char* step, int result, const std::string& meaning) {
   Line(step, "result  " + std::to_string(result) + " (" + meaning + ")");
   return result;
-}
-
-// Why the reply in MsgBuf to `request` is refused, in the probe's words.
-std::string Refusal(ReaderReplyProblem problem, const ReaderRequest& request) {
-  switch (problem) {
-    case kReaderReplyBadStatus:
-      return "status byte " + Byte(MsgBuf[kReaderStatusOffset]) + ", not " +
-             Byte(kReaderStatusAccepted);
-    case kReaderReplyBadCommand:
-      return "command byte " + Byte(MsgBuf[kReaderCommandOffset]) + ", not " +
-             Byte(request.command);
-    case kReaderReplyBadTarget:
-      return "target byte " + Byte(MsgBuf[kReaderTargetOffset]) + ", not " +
-             Byte(kReaderTarget);
-    case kReaderReplyNoCardFlag:
-      return "byte " + std::to_string(kReaderCardFlagOffset) + " is " +
-             Byte(MsgBuf[kReaderCardFlagOffset]) + ", not " +
-             Byte(kReaderCardFlagSet) + " (no card?)";
-    case kReaderReplyTooShort:
-      return "frame of " + std::to_string(MsgLen) + " bytes, below " +
-             std::to_string(kReaderSeekMinLength) + ": fewer than " +
-             std::to_string(ReaderCardCount(kReaderSeekMinLength)) +
-             " card bytes";
-    case kReaderReplyAccepted:
-      break;
-  }
-  return "";
 }
 
 // ClearPacket, SentPacket, IsSuccessRecv: 0 with a reply frame in MsgBuf,
@@ -159,7 +121,9 @@ int RequestStep(const char* step, ReaderRequestId id, const Options& options) {
   if (result != 0) return result;
   const ReaderReplyProblem problem = ReaderCheckReply(id, MsgBuf, MsgLen);
   if (problem != kReaderReplyAccepted) {
-    return Report(step, -1, "refused: " + Refusal(problem, request));
+    return Report(
+        step, -1,
+        "refused: " + tagport_probe::RefusalText(problem, id, MsgBuf, MsgLen));
   }
   if (id != kReaderSeek) return Report(step, 0, "accepted");
   const int count = ReaderCardCount(MsgLen);
@@ -201,6 +165,9 @@ int CloseStep() {
 
 int main(int argc, char** argv) {
   tagport_tools::SetProgramName("tagport-probe");
+  if (argc > 1 && std::string(argv[1]) == "doctor") {
+    return tagport_doctor::RunDoctor(argc - 1, argv + 1);
+  }
   const Options options = ParseOptions(argc, argv);
   bool all_accepted = true;
   for (const std::string& step : options.steps) {

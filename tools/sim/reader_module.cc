@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <poll.h>
 #include <stdio.h>
+#include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -21,6 +22,8 @@ const size_t kShortSeekData = 7;
 const uint8_t kFailureStatus = 2;
 const uint8_t kWrongTarget = 6;
 const int kHangUpGraceMs = 50;
+// How often a line nobody holds open is looked at again.
+const int kReopenPollMs = 10;
 
 void SleepMs(int ms) {
   if (ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
@@ -44,6 +47,17 @@ bool WriteAll(int fd, const uint8_t* data, size_t n) {
     }
   }
   return true;
+}
+
+// What a reply sent at one rate and read at another looks like: as many
+// bytes, none of them a start byte, so that they never form a frame.
+Bytes Garbled(const Bytes& reply) {
+  Bytes garbage;
+  for (uint8_t byte : reply) {
+    const uint8_t misread = static_cast<uint8_t>(byte ^ 0xA5);
+    garbage.push_back(misread == kStartByte ? 0xFF : misread);
+  }
+  return garbage;
 }
 
 std::string Timestamp() {
@@ -128,6 +142,21 @@ void ReaderModule::SetRandomFaults(uint32_t seed, int percent) {
 void ReaderModule::SetLog(std::function<void(const std::string&)> log) {
   std::lock_guard<std::mutex> lock(mutex_);
   log_ = std::move(log);
+}
+
+void ReaderModule::SetEcho(Echo echo) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  echo_ = echo;
+}
+
+void ReaderModule::SetLineDemands(const LineDemands& demands) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  demands_ = demands;
+}
+
+void ReaderModule::SetKeepServingAfterHangUp(bool keep) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  keep_serving_ = keep;
 }
 
 std::vector<Bytes> ReaderModule::Requests() const {
@@ -269,7 +298,51 @@ void ReaderModule::Send(int* fd, const Bytes& reply, const Reply& how) {
   }
 }
 
+void ReaderModule::Answer(int* fd, const Bytes& request) {
+  Echo echo;
+  LineDemands demands;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    echo = echo_;
+    demands = demands_;
+  }
+  struct termios line;
+  const bool line_known = tcgetattr(*fd, &line) == 0;
+  if (demands.no_cts && line_known && (line.c_cflag & CRTSCTS)) {
+    Log("<-", Hex(request) + " (held back: hardware flow control on, no CTS)");
+    return;
+  }
+  Log("<-", Hex(request));
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    requests_.push_back(request);
+  }
+  if (echo != Echo::kOff) {
+    Log("->", Hex(request) + " (echo)");
+    WriteAll(*fd, request.data(), request.size());
+  }
+  const Reply how = NextReply(request[6]);
+  Bytes reply =
+      echo == Echo::kInsteadOfReply ? Bytes{} : BuildReply(request, how);
+  if (demands.speed != 0 && line_known && cfgetospeed(&line) != demands.speed &&
+      !reply.empty()) {
+    const Bytes garbage = Garbled(reply);
+    Log("->",
+        "garbage " + Hex(garbage) + " (the line is not at the module's rate)");
+    WriteAll(*fd, garbage.data(), garbage.size());
+  } else {
+    Send(fd, reply, how);
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  ++answered_;
+}
+
 void ReaderModule::Serve(int* fd, const std::atomic<bool>& stop) {
+  bool keep_serving;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    keep_serving = keep_serving_;
+  }
   FrameReader reader;
   std::vector<FrameReader::Event> events;
   uint8_t buffer[4096];
@@ -279,9 +352,21 @@ void ReaderModule::Serve(int* fd, const std::atomic<bool>& stop) {
     if (ready < 0 && errno == EINTR) continue;
     if (ready < 0) return;
     if (ready == 0) continue;
+    // With nobody on the other end a pseudo-terminal reports a hang-up
+    // (and its reads fail with EIO) until someone opens it again.
+    const bool other_end_closed =
+        (line.revents & POLLHUP) && !(line.revents & POLLIN);
+    if (other_end_closed && keep_serving) {
+      SleepMs(kReopenPollMs);
+      continue;
+    }
     if (!(line.revents & POLLIN)) return;  // hung up or failed
     const ssize_t n = read(*fd, buffer, sizeof buffer);
     if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    if (n < 0 && errno == EIO && keep_serving) {
+      SleepMs(kReopenPollMs);
+      continue;
+    }
     if (n <= 0) return;
     events.clear();
     reader.Feed(buffer, static_cast<size_t>(n), &events);
@@ -294,17 +379,7 @@ void ReaderModule::Serve(int* fd, const std::atomic<bool>& stop) {
         Log("<-", "not a frame (" + event.reason + "): " + Hex(event.bytes));
         continue;
       }
-      Log("<-", Hex(event.bytes));
-      {
-        std::lock_guard<std::mutex> lock(mutex_);
-        requests_.push_back(event.bytes);
-      }
-      const Reply how = NextReply(event.bytes[6]);
-      Send(fd, BuildReply(event.bytes, how), how);
-      {
-        std::lock_guard<std::mutex> lock(mutex_);
-        ++answered_;
-      }
+      Answer(fd, event.bytes);
       if (*fd < 0) return;
     }
   }

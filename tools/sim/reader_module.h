@@ -7,6 +7,7 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <termios.h>
 
 #include <atomic>
 #include <deque>
@@ -52,6 +53,21 @@ struct Reply {
   std::optional<Bytes> raw;  // sent instead of the built reply
 };
 
+// A line that loops back or echoes: every request comes back, ahead of the
+// reply or in its place.
+enum class Echo { kOff, kBeforeReply, kInsteadOfReply };
+
+// What the module makes of the line's settings, as its end of a
+// pseudo-terminal reads those the other end set.
+struct LineDemands {
+  // Replies come through only at this speed; at any other the module sends
+  // what a misread reply would look like: bytes that form no frame. 0: any.
+  speed_t speed = 0;
+  // The module never raises CTS: a request from a line with hardware flow
+  // control on never leaves it.
+  bool no_cts = false;
+};
+
 class ReaderModule {
  public:
   ReaderModule();
@@ -69,13 +85,19 @@ class ReaderModule {
   void SetRandomFaults(uint32_t seed, int percent);
   // Receives each log line (timestamp, direction, hex).
   void SetLog(std::function<void(const std::string&)> log);
+  void SetEcho(Echo echo);
+  void SetLineDemands(const LineDemands& demands);
+  // Keep serving when the other end closes the line, until it opens it
+  // again: for a pseudo-terminal whose other end nobody else holds open.
+  void SetKeepServingAfterHangUp(bool keep);
 
   // The reply frame for `request` answered as `how` (before noise, split
   // and delay); empty when the reply is silent.
   Bytes BuildReply(const Bytes& request, const Reply& how) const;
 
-  // Serves the line on `fd` until `stop` turns true, the line hangs up or a
-  // kHangUp reply closed it (then `fd` is closed and -1 is left in it).
+  // Serves the line on `fd` until `stop` turns true, the line hangs up (and
+  // is not to be kept) or a kHangUp reply closed it (then `fd` is closed and
+  // -1 is left in it).
   void Serve(int* fd, const std::atomic<bool>& stop);
 
   // Every request frame received so far, and the count of junk bytes.
@@ -86,6 +108,8 @@ class ReaderModule {
 
  private:
   Reply NextReply(uint8_t command);
+  // Answers one request frame received on `fd`.
+  void Answer(int* fd, const Bytes& request);
   void Send(int* fd, const Bytes& reply, const Reply& how);
   void Log(const char* direction, const std::string& text);
 
@@ -97,6 +121,9 @@ class ReaderModule {
   std::optional<std::mt19937> random_;
   int random_percent_ = 0;
   std::function<void(const std::string&)> log_;
+  Echo echo_ = Echo::kOff;
+  LineDemands demands_;
+  bool keep_serving_ = false;
   std::vector<Bytes> requests_;
   // 64 bits: a simulator left running for weeks on a 32-bit board must not
   // wrap its counts.

@@ -51,6 +51,20 @@ const char kUsage[] =
     "                       configured raw, 8 data bits, no parity, 1 stop "
     "bit\n"
     "  --rate N             bit rate of --device (default 115200)\n"
+    "  --hold               keep the pseudo-terminal's other end open too, as\n"
+    "                       another program holding the node would (by\n"
+    "                       default the module waits for the other end to\n"
+    "                       open it again whenever it is closed)\n"
+    "\n"
+    "Line faults (pseudo-terminal only):\n"
+    "  --echo WHEN          send every request back, as a looped-back or\n"
+    "                       echoing line does: WHEN is before (the reply\n"
+    "                       follows) or instead (no reply)\n"
+    "  --line-rate N        the module's own rate: when the other end has set\n"
+    "                       another, replies arrive as bytes that form no\n"
+    "                       frame\n"
+    "  --no-cts             the module never raises CTS: requests from a line\n"
+    "                       with hardware flow control on are never answered\n"
     "\n"
     "Replies:\n"
     "  --card HEX           data of the 0x41 reply, at least 8 bytes\n"
@@ -95,6 +109,10 @@ struct Options {
   int random_percent = -1;
   long long seed = -1;
   long long count = 0;
+  bool hold = false;
+  tagport_sim::Echo echo = tagport_sim::Echo::kOff;
+  tagport_sim::LineDemands demands;
+  bool line_faults_given = false;
 };
 
 Bytes ParseHexOption(const std::string& option, const std::string& text) {
@@ -231,6 +249,28 @@ Options ParseOptions(int argc, char** argv) {
        [&](const std::string& value) {
          options.count = ParseNumber("--count", value, 1, 1000000000);
        }},
+      {"--echo",
+       [&](const std::string& value) {
+         options.line_faults_given = true;
+         if (value == "before") {
+           options.echo = tagport_sim::Echo::kBeforeReply;
+         } else if (value == "instead") {
+           options.echo = tagport_sim::Echo::kInsteadOfReply;
+         } else {
+           UsageError("--echo: '" + value + "' is neither before nor instead");
+         }
+       }},
+      {"--line-rate",
+       [&](const std::string& value) {
+         options.line_faults_given = true;
+         const long long rate = ParseNumber("--line-rate", value, 1, 4000000);
+         if (!TagportSpeedForRate(static_cast<int32_t>(rate),
+                                  &options.demands.speed)) {
+           UsageError("--line-rate: " + value +
+                      " is not a supported rate (2400 .. 4000000, as the "
+                      "library)");
+         }
+       }},
   };
   for (const DefaultOption& entry : kDefaultOptions) {
     value_options.push_back(
@@ -244,12 +284,27 @@ Options ParseOptions(int argc, char** argv) {
       fputs(kUsage, stdout);
       exit(0);
     }
+    if (option == "--hold") {
+      options.hold = true;
+      continue;
+    }
+    if (option == "--no-cts") {
+      options.demands.no_cts = true;
+      options.line_faults_given = true;
+      continue;
+    }
     if (option.rfind("--", 0) != 0)
       UsageError("unexpected argument '" + option + "'");
     tagport_tools::ApplyValueOption(argc, argv, &k, value_options);
   }
   if (!options.device_path.empty() && !options.link_path.empty()) {
     UsageError("--link and --device exclude each other");
+  }
+  if (!options.device_path.empty() &&
+      (options.hold || options.line_faults_given)) {
+    UsageError(
+        "--hold, --echo, --line-rate and --no-cts need a pseudo-terminal, "
+        "not --device");
   }
   if (options.rate_given && options.device_path.empty()) {
     UsageError("--rate applies to --device only");
@@ -307,13 +362,18 @@ void Say(const std::string& line) {
   fflush(stdout);
 }
 
-// Until the other end has taken what was written to it, or a while.
-void LetRepliesDrain(int peer_fd) {
+// Until the other end of the pseudo-terminal at `path` has taken what was
+// written to it, or a while. Looked at through a descriptor of its own, as
+// the module does not hold that end unless asked to.
+void LetRepliesDrain(const std::string& path) {
+  const int peer_fd =
+      open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   for (int waited_ms = 0; peer_fd >= 0 && waited_ms < 2000; waited_ms += 10) {
     int waiting = 0;
-    if (ioctl(peer_fd, FIONREAD, &waiting) != 0 || waiting == 0) return;
+    if (ioctl(peer_fd, FIONREAD, &waiting) != 0 || waiting == 0) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
+  if (peer_fd >= 0) close(peer_fd);
 }
 
 }  // namespace
@@ -337,6 +397,8 @@ int main(int argc, char** argv) {
                            options.random_percent);
   }
   module.SetLog(Say);
+  module.SetEcho(options.echo);
+  module.SetLineDemands(options.demands);
 
   struct sigaction action;
   memset(&action, 0, sizeof action);
@@ -347,19 +409,25 @@ int main(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
 
   int line_fd = -1;
-  int slave_fd = -1;  // held open so the line outlives the library's close
+  int slave_fd = -1;  // with --hold: held open, as another program would
+  std::string slave_path;
   if (!options.device_path.empty()) {
     line_fd = OpenDevice(options.device_path, options.speed);
     if (line_fd < 0) return kRunError;
     Say("tagport-sim: module on " + options.device_path + " at " +
         std::to_string(options.rate) + " bit/s");
   } else {
-    std::string slave_path;
     tagport_tools::OpenRawPty(&line_fd, &slave_fd, &slave_path);
     if (line_fd < 0) {
       fprintf(stderr, "tagport-sim: cannot open a pseudo-terminal: %s\n",
               strerror(errno));
       return kRunError;
+    }
+    // The raw settings stay with the line while nobody holds it open.
+    if (!options.hold) {
+      close(slave_fd);
+      slave_fd = -1;
+      module.SetKeepServingAfterHangUp(true);
     }
     if (!options.link_path.empty()) {
       struct stat existing;
@@ -392,7 +460,7 @@ int main(int argc, char** argv) {
          (count == 0 || module.Answered() < count)) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-  if (!stop_requested) LetRepliesDrain(slave_fd);
+  if (!stop_requested && !slave_path.empty()) LetRepliesDrain(slave_path);
   stop_serving = true;
   server.join();
 

@@ -1,0 +1,268 @@
+#include "tools/probe/doctor.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "jni/reader_protocol.h"
+#include "serial/line_rates.h"
+#include "serial/serial_port.h"
+#include "tools/common/command_line.h"
+#include "tools/probe/doctor_report.h"
+#include "tools/probe/holder_scan.h"
+#include "tools/probe/line_options.h"
+#include "tools/probe/line_settings.h"
+#include "tools/probe/node_check.h"
+#include "tools/probe/reader_checks.h"
+
+namespace tagport_doctor {
+
+namespace {
+
+using tagport_tools::ParseNumber;
+using tagport_tools::UsageError;
+
+const char kUsage[] =
+    "Usage: tagport-probe doctor [OPTION]...\n"
+    "Says why the card-reader module does not answer. Checks, in order, one\n"
+    "line each with what was found, ok or the problem, and what to do next:\n"
+    "  node      the device node: exists, is a terminal, who may open it\n"
+    "            (mode, owner, group, SELinux label)\n"
+    "  holders   other processes that hold the node open (from /proc)\n"
+    "  line      the line settings as found, and as Api_OpenSerial left them\n"
+    "  exchange  one open request (0x40), every byte that came back and when\n"
+    "  rates     with --scan-rates: the open request at every rate\n"
+    "  repeat    with --repeat: open and seek exchanges, round trips\n"
+    "A check is ok, a problem, a note (worth knowing; it did not keep the\n"
+    "module from answering), partial (it could not look everywhere) or\n"
+    "skipped (it could not run; the reason follows), never ok untried.\n"
+    "\n"
+    "Options:\n"
+    "  --port N        port index 0..3 (/dev/ttyMT0 .. /dev/ttyMT3; default "
+    "3)\n"
+    "  --rate N        bit rate, one of the library's (default 115200)\n"
+    "  --polls N       reply wait in 1-ms polls (default 1000, as the "
+    "library)\n"
+    "  --scan-rates    try every rate of the library's table\n"
+    "  --repeat N      N rounds of an open and a seek exchange\n"
+    "  --json          print the report as one JSON object\n"
+    "  --help          show this text\n"
+    "\n"
+    "Verdicts; when several apply, the first of this list is given:\n"
+    "  no-node        the node does not exist, or no device answers behind it\n"
+    "  not-a-tty      the node is not a terminal (a file, another device)\n"
+    "  no-permission  the caller may not open the node (mode, or SELinux)\n"
+    "  busy           another process holds the node open\n"
+    "  flow-control   silent, with hardware flow control (RTS/CTS) on\n"
+    "  wrong-rate     the module answers at another rate (--scan-rates)\n"
+    "  echo           the request itself came back: loopback or echo\n"
+    "  refused        a reply that breaks a rule (the byte is named)\n"
+    "  no-frame       bytes came back, but no valid frame: rate or noise\n"
+    "  no-bytes       nothing came back: wiring, power or wrong port\n"
+    "  ok             the module answered the open request\n"
+    "\n"
+    "The doctor opens the node like the app does (Api_OpenSerial) and leaves\n"
+    "the line as Api_OpenSerial set it; it sends only the open (0x40) and,\n"
+    "with --repeat, seek (0x41) requests. Exit status: 0 ok, 1 a problem\n"
+    "found, 2 bad options.\n";
+
+struct Options : tagport_probe::LineOptions {
+  long long repeat = 0;
+  bool scan_rates = false;
+  bool json = false;
+};
+
+Options ParseOptions(int argc, char** argv) {
+  Options options;
+  for (int k = 1; k < argc; ++k) {
+    const std::string word = argv[k];
+    if (word == "--help" || word == "-h") {
+      fputs(kUsage, stdout);
+      exit(0);
+    }
+    if (word == "--json") {
+      options.json = true;
+      continue;
+    }
+    if (word == "--scan-rates") {
+      options.scan_rates = true;
+      continue;
+    }
+    if (word.rfind("--", 0) != 0) {
+      UsageError("doctor: unexpected argument '" + word + "'");
+    }
+    std::vector<tagport_tools::ValueOption> value_options =
+        tagport_probe::LineValueOptions(&options);
+    value_options.push_back({"--repeat", [&](const std::string& value) {
+                               options.repeat =
+                                   ParseNumber("--repeat", value, 1, 1000000);
+                             }});
+    tagport_tools::ApplyValueOption(argc, argv, &k, value_options);
+  }
+  // The doctor opens the port as the app would: at a rate the library takes.
+  speed_t speed;
+  if (!TagportSpeedForRate(static_cast<int32_t>(options.rate), &speed)) {
+    UsageError("--rate: " + std::to_string(options.rate) +
+               " is not one of the library's rates (2400 .. 4000000)");
+  }
+  return options;
+}
+
+// What the library prints on standard output while the checks run (its two
+// diagnostics), kept out of the report and shown as a line of its own.
+class LibraryOutput {
+ public:
+  LibraryOutput() {
+    fflush(stdout);
+    saved_ = dup(STDOUT_FILENO);
+    // Non-blocking: a library that prints more than the pipe holds loses
+    // the rest rather than stall the checks.
+    if (saved_ < 0 || pipe2(pipe_, O_CLOEXEC | O_NONBLOCK) != 0 ||
+        dup2(pipe_[1], STDOUT_FILENO) < 0) {
+      pipe_[0] = pipe_[1] = -1;
+    }
+  }
+
+  // Puts standard output back; what was printed meanwhile.
+  std::string Finish() {
+    fflush(stdout);
+    std::string text;
+    if (saved_ >= 0) {
+      dup2(saved_, STDOUT_FILENO);
+      close(saved_);
+      saved_ = -1;
+    }
+    if (pipe_[0] < 0) return text;
+    close(pipe_[1]);
+    char buffer[512];
+    ssize_t n;
+    while ((n = read(pipe_[0], buffer, sizeof buffer)) > 0) {
+      text.append(buffer, static_cast<size_t>(n));
+    }
+    close(pipe_[0]);
+    pipe_[0] = pipe_[1] = -1;
+    return text;
+  }
+
+ private:
+  int saved_ = -1;
+  int pipe_[2] = {-1, -1};
+};
+
+CheckResult Skipped(const char* name, const std::string& why) {
+  CheckResult result;
+  result.name = name;
+  result.status = Status::kSkipped;
+  result.found = why;
+  return result;
+}
+
+// A check standing for what Api_OpenSerial could not do after the doctor's
+// own open had worked: the node changed meanwhile, or refused the settings.
+CheckResult OpenFailed(int open_errno) {
+  CheckResult result = Skipped("exchange", "");
+  if (FD_COM >= 0) {
+    result.found = "Api_OpenSerial opened the node but could not configure it";
+    result.Problem(Verdict::kNotATty,
+                   "the node does not take a serial line's settings: check "
+                   "that it is the UART");
+    return result;
+  }
+  result.found = std::string("Api_OpenSerial could not open the node: ") +
+                 strerror(open_errno);
+  result.Problem(open_errno == EACCES || open_errno == EPERM
+                     ? Verdict::kNoPermission
+                 : open_errno == EBUSY ? Verdict::kBusy
+                                       : Verdict::kNoNode,
+                 "run the doctor again: the node changed while it ran");
+  return result;
+}
+
+void RunChecks(const Options& options, DoctorReport* report) {
+  const int port = static_cast<int>(options.port);
+  const int rate = static_cast<int>(options.rate);
+  const int polls = static_cast<int>(options.polls);
+  std::vector<CheckResult>& checks = report->checks;
+
+  NodeState node;
+  checks.push_back(CheckNode(report->node, &node));
+  checks.push_back(node.identified
+                       ? ScanHolders(node.info)
+                       : Skipped("holders", "the node could not be examined"));
+  const bool usable = checks.front().status == Status::kOk;
+  LineSettings found;
+  std::string found_why =
+      node.fd < 0 ? "the node did not open" : "the node is not a terminal";
+  bool found_read = false;
+  if (usable) {
+    struct termios line;
+    found_read = tcgetattr(node.fd, &line) == 0;
+    if (found_read) found = ReadSettings(line);
+    if (!found_read) found_why = strerror(errno);
+  }
+  // The library opens the node afresh, as the app does.
+  if (node.fd >= 0) close(node.fd);
+  if (!usable) {
+    checks.push_back(Skipped("line", found_why));
+    checks.push_back(Skipped("exchange", found_why));
+    return;
+  }
+
+  errno = 0;
+  const bool opened = Api_OpenSerial(static_cast<uint32_t>(port),
+                                     static_cast<int32_t>(rate)) == 1;
+  const int open_errno = errno;
+  LineSettings left;
+  bool left_read = false;
+  std::string left_why = "Api_OpenSerial failed";
+  struct termios line;
+  if (opened && tcgetattr(FD_COM, &line) == 0) {
+    left = ReadSettings(line);
+    left_read = true;
+  }
+  checks.push_back(CheckLine(report->node, found_read ? &found : nullptr,
+                             found_why, left_read ? &left : nullptr, left_why));
+  if (!opened) {
+    checks.push_back(OpenFailed(open_errno));
+    Api_CloseSerial();
+    return;
+  }
+  const bool flow_control = left_read && left.hardware_flow_control;
+  tagport_probe::Outcome outcome;
+  checks.push_back(CheckExchange(report->node, polls, flow_control, &outcome));
+  if (options.scan_rates) {
+    checks.push_back(ScanRates(port, rate, polls, outcome));
+  }
+  if (options.repeat > 0) {
+    checks.push_back(
+        RepeatExchanges(report->node, options.repeat, polls, flow_control));
+  }
+  Api_CloseSerial();
+}
+
+}  // namespace
+
+int RunDoctor(int argc, char** argv) {
+  const Options options = ParseOptions(argc, argv);
+  DoctorReport report;
+  report.port = static_cast<int>(options.port);
+  report.node = "/dev/ttyMT" + std::to_string(options.port);
+  report.rate = static_cast<int>(options.rate);
+  LibraryOutput library;
+  RunChecks(options, &report);
+  report.library_output = library.Finish();
+  if (options.json) {
+    PrintJson(report, stdout);
+  } else {
+    PrintText(report, stdout);
+  }
+  return OverallVerdict(report) == Verdict::kOk ? 0 : 1;
+}
+
+}  // namespace tagport_doctor

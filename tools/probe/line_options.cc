@@ -1,0 +1,22 @@
+#include "tools/probe/line_options.h"
+
+#include <string>
+
+namespace tagport_probe {
+
+std::vector<tagport_tools::ValueOption> LineValueOptions(LineOptions* options) {
+  using tagport_tools::ParseNumber;
+  return {{"--port",
+           [options](const std::string& value) {
+             options->port = ParseNumber("--port", value, 0, 3);
+           }},
+          {"--rate",
+           [options](const std::string& value) {
+             options->rate = ParseNumber("--rate", value, 1, 4000000);
+           }},
+          {"--polls", [options](const std::string& value) {
+             options->polls = ParseNumber("--polls", value, 1, 1000000);
+           }}};
+}
+
+}  // namespace tagport_probe
