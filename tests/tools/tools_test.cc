@@ -151,6 +151,25 @@ TEST_F(ToolsTest, CardDataFromTheCommandLineReachesTheProbe) {
   EXPECT_NE(out.find("seek  result  10 (accepted)"), std::string::npos) << out;
 }
 
+// A reply that came after its request timed out waits on the line; the next
+// request must not take it for its own. The probe shows it and discards it,
+// as the library's commands do.
+TEST_F(ToolsTest, ALateReplyIsShownAndDiscardedBeforeTheNextRequest) {
+  StartSim({"--card", "A1 A2 A3 A4 A5 A6 A7 A8", "--script",
+            "seek:none+delay=1500,seek:none+card=B1 B2 B3 B4 B5 B6 B7 B8 B9",
+            "--count", "4"});
+  EXPECT_EQ(RunProbe({"open", "seek", "wait=1000", "seek", "move", "close"}),
+            1);
+  const std::string out = probe_->Out();
+  ExpectAll(out,
+            {"seek  result  -2 (no reply)\nwait  1000 ms\n"
+             "seek  stale   1E 00 14 05 00 01 41 01 00 00 00 A1 A2 A3 A4 A5 "
+             "A6 A7 A8 9E (waiting before the request: discarded)\n",
+             "seek  card    B1 B2 B3 B4 B5 B6 B7 B8 B9 (9 bytes)",
+             "move  result  0 (accepted)"});
+  EXPECT_EQ(sim_->Wait(), 0);
+}
+
 struct FaultCase {
   const char* step;
   const char* script;
@@ -761,6 +780,8 @@ TEST(ToolOptions, BadOptionsExitWithStatus2AndAMessage) {
        "--script pieces: '0' is not a number from 1 to 4096"},
       {{TAGPORT_SIM_PATH, "--script", "none+colour=red"},
        "--script: unknown modifier 'colour=red'"},
+      {{TAGPORT_SIM_PATH, "--script", "seek:none+card=01 02"},
+       "--script card: the card data must be at least 8 bytes"},
       {{TAGPORT_SIM_PATH, "--random-faults", "10"},
        "--random-faults and --seed go together"},
       {{TAGPORT_SIM_PATH, "--random-faults", "101", "--seed", "1"},
@@ -777,6 +798,7 @@ TEST(ToolOptions, BadOptionsExitWithStatus2AndAMessage) {
        "--rate: 'fast' is not a number"},
       {{TAGPORT_PROBE_PATH, "--polls"}, "--polls needs a value"},
       {{TAGPORT_PROBE_PATH, "open", "jump"}, "unknown step 'jump'"},
+      {{TAGPORT_PROBE_PATH, "wait=soon"}, "wait: 'soon' is not a number"},
       {{TAGPORT_PROBE_PATH, "--verbose", "1"}, "unknown option '--verbose'"},
       {{TAGPORT_PROBE_PATH, "--bogus"}, "unknown option '--bogus'"},
       {{TAGPORT_PROBE_PATH, "open", "doctor"},

@@ -2,8 +2,10 @@
 // libtagport.so's exported C functions and shows every frame and verdict,
 // for diagnosing a reader in the field; `tagport-probe doctor` says why a
 // reader does not answer.
+#include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <time.h>
 
 #include <string>
 #include <vector>
@@ -34,12 +36,17 @@ const char kUsage[] =
     "  seek    send request 0x41, show the card data\n"
     "  move    send request 0x50\n"
     "  close   close the port\n"
+    "  wait=MS pause MS milliseconds (0..600000), e.g. until a late reply\n"
+    "          has arrived\n"
     "\n"
     "Options:\n"
     "  --port N    port index 0..3 (/dev/ttyMT0 .. /dev/ttyMT3; default 3)\n"
     "  --rate N    bit rate (default 115200)\n"
     "  --polls N   reply wait in 1-ms polls (default 1000, as the library)\n"
     "  --help      show this text\n"
+    "\n"
+    "Like the library's commands, each request first discards the bytes that\n"
+    "wait on the line (a late reply to an earlier request); they are shown.\n"
     "\n"
     "Results: 0 accepted (seek: the count of card bytes), -1 failed,\n"
     "-2 no reply. Exit status: 0 every step accepted, 1 a step failed,\n"
@@ -61,6 +68,11 @@ Options ParseOptions(int argc, char** argv) {
       UsageError("doctor goes first, followed by its own options");
     }
     if (word == "open" || word == "seek" || word == "move" || word == "close") {
+      options.steps.push_back(word);
+      continue;
+    }
+    if (word.rfind("wait=", 0) == 0) {
+      tagport_tools::ParseNumber("wait", word.substr(5), 0, 600000);
       options.steps.push_back(word);
       continue;
     }
@@ -89,10 +101,29 @@ int Report(const char* step, int result, const std::string& meaning) {
   return result;
 }
 
-// ClearPacket, SentPacket, IsSuccessRecv: 0 with a reply frame in MsgBuf,
-// else the step's result (-1 not sent, -2 no reply), already reported.
+// Reads and shows what waits on the line before a request: it cannot be the
+// reply to a request not yet sent. The library's commands flush it unseen.
+void DiscardWaitingInput(const char* step) {
+  tagport_tools::Bytes waiting;
+  unsigned char chunk[1024];
+  // Bounded: a line that never stops sending is shown in part.
+  for (int reads = 0; reads < 64; ++reads) {
+    const int n = Api_ReadSerial(chunk, sizeof chunk);
+    if (n <= 0) break;
+    waiting.insert(waiting.end(), chunk, chunk + n);
+  }
+  if (!waiting.empty()) {
+    Line(step, "stale   " + Hex(waiting) +
+                   " (waiting before the request: discarded)");
+  }
+}
+
+// ClearPacket, discard waiting input, SentPacket, IsSuccessRecv: 0 with a
+// reply frame in MsgBuf, else the step's result (-1 not sent, -2 no reply),
+// already reported.
 int Exchange(const char* step, const ReaderRequest& request, int polls) {
   ClearPacket();
+  DiscardWaitingInput(step);
   const int written = SentPacket(kReaderTarget, request.command,
                                  request.payload, request.payload_length);
   if (written <= 0 && FD_COM >= 0) EndLibraryMessage();
@@ -154,6 +185,15 @@ int OpenStep(const Options& options) {
   return RequestStep("open", kReaderOpen, options);
 }
 
+void WaitStep(const std::string& step) {
+  const long long ms = std::stoll(step.substr(5));
+  Line("wait", std::to_string(ms) + " ms");
+  struct timespec pause = {static_cast<time_t>(ms / 1000),
+                           static_cast<long>(ms % 1000) * 1000000L};
+  while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
+  }
+}
+
 int CloseStep() {
   const int closed = Api_CloseSerial();
   Line("close", "port    Api_CloseSerial() = " + std::to_string(closed));
@@ -178,6 +218,9 @@ int main(int argc, char** argv) {
       result = RequestStep("seek", kReaderSeek, options);
     } else if (step == "move") {
       result = RequestStep("move", kReaderMove, options);
+    } else if (step.rfind("wait=", 0) == 0) {
+      WaitStep(step);
+      result = 0;
     } else {
       result = CloseStep();
     }

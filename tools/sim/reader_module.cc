@@ -190,7 +190,9 @@ Bytes ReaderModule::BuildReply(const Bytes& request, const Reply& how) const {
       break;
     case kSeekCommand: {
       Bytes card;
-      {
+      if (how.card) {
+        card = *how.card;
+      } else {
         std::lock_guard<std::mutex> lock(mutex_);
         card = card_data_;
       }

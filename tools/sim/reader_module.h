@@ -45,12 +45,13 @@ bool ParseFault(const std::string& name, Fault* fault);
 
 struct Reply {
   Fault fault = Fault::kNone;
-  int delay_ms = 0;          // before the first byte
-  size_t pieces = 1;         // the reply is written in this many parts
-  int piece_gap_ms = 2;      // pause between parts
-  Bytes noise_before;        // written ahead of the reply
-  Bytes noise_after;         // written behind it
-  std::optional<Bytes> raw;  // sent instead of the built reply
+  int delay_ms = 0;           // before the first byte
+  size_t pieces = 1;          // the reply is written in this many parts
+  int piece_gap_ms = 2;       // pause between parts
+  Bytes noise_before;         // written ahead of the reply
+  Bytes noise_after;          // written behind it
+  std::optional<Bytes> raw;   // sent instead of the built reply
+  std::optional<Bytes> card;  // this 0x41 reply's data, not the module's
 };
 
 // A line that loops back or echoes: every request comes back, ahead of the

@@ -76,7 +76,8 @@ const char kUsage[] =
     "                       FAULT: none, silent, bad-checksum, wrong-status,\n"
     "                       wrong-target, wrong-command, short-seek,\n"
     "                       no-card-flag, hang-up.\n"
-    "                       MOD: delay=MS, pieces=N, gap=MS, noise=HEX.\n"
+    "                       MOD: delay=MS, pieces=N, gap=MS, noise=HEX,\n"
+    "                       card=HEX (this seek reply's data).\n"
     "                       Requests beyond the script get the defaults.\n"
     "  --delay MS           default pause before each reply (0)\n"
     "  --pieces N           default: write each reply in N parts (1)\n"
@@ -150,6 +151,17 @@ std::vector<std::string> Split(const std::string& text, char separator) {
 }
 
 // Applies "delay=MS", "pieces=N", "gap=MS" or "noise=HEX" to `reply`.
+// Card data from the command line: at least 8 bytes, and no more than a
+// reply frame holds besides its 12 other bytes.
+Bytes ParseCardData(const std::string& option, const std::string& text) {
+  const Bytes card = ParseHexOption(option, text);
+  if (card.size() < 8) {
+    UsageError(option + ": the card data must be at least 8 bytes");
+  }
+  if (card.size() > 65535 - 12) UsageError(option + ": too long");
+  return card;
+}
+
 void ApplyModifier(const std::string& option, const std::string& modifier,
                    Reply* reply) {
   const size_t equals = modifier.find('=');
@@ -165,9 +177,11 @@ void ApplyModifier(const std::string& option, const std::string& modifier,
     reply->piece_gap_ms = static_cast<int>(ParseNumber(where, value, 0, 60000));
   } else if (key == "noise") {
     reply->noise_before = ParseHexOption(where, value);
+  } else if (key == "card" && option == "--script") {
+    reply->card = ParseCardData(where, value);
   } else {
     UsageError(option + ": unknown modifier '" + modifier +
-               "' (delay=MS, pieces=N, gap=MS, noise=HEX)");
+               "' (delay=MS, pieces=N, gap=MS, noise=HEX, card=HEX)");
   }
 }
 
@@ -223,13 +237,8 @@ Options ParseOptions(int argc, char** argv) {
        }},
       {"--card",
        [&](const std::string& value) {
-         options.card = ParseHexOption("--card", value);
+         options.card = ParseCardData("--card", value);
          options.card_given = true;
-         if (options.card.size() < 8) {
-           UsageError("--card: the card data must be at least 8 bytes");
-         }
-         // A reply frame holds 12 bytes besides the data and at most 65535.
-         if (options.card.size() > 65535 - 12) UsageError("--card: too long");
        }},
       {"--script",
        [&](const std::string& value) {
