@@ -81,11 +81,23 @@ const FrameSeen* ExchangeTrace::DecidingFrame() const {
   return frames.empty() ? nullptr : &frames.front();
 }
 
+Bytes ReadWaitingInput() {
+  Bytes waiting;
+  unsigned char chunk[kReadSize];
+  for (int reads = 0; reads < 64; ++reads) {
+    const int n = Api_ReadSerial(chunk, kReadSize);
+    if (n <= 0) break;
+    waiting.insert(waiting.end(), chunk, chunk + n);
+  }
+  return waiting;
+}
+
 ExchangeTrace TraceExchange(ReaderRequestId id, int polls) {
   ExchangeTrace trace;
   trace.id = id;
   const ReaderRequest& request = *ReaderRequestFor(id);
   ClearPacket();
+  trace.stale = ReadWaitingInput();
   const int64_t start = MonotonicUs();
   trace.written = SentPacket(kReaderTarget, request.command, request.payload,
                              request.payload_length);
@@ -117,6 +129,10 @@ ExchangeTrace TraceExchange(ReaderRequestId id, int polls) {
 std::vector<std::string> TraceLines(const ExchangeTrace& trace,
                                     size_t max_reads) {
   std::vector<std::string> lines;
+  if (!trace.stale.empty()) {
+    lines.push_back(At(0) + "stale " + Hex(trace.stale) +
+                    " (waiting before the request: discarded)");
+  }
   lines.push_back(At(0) + "sent  " + Hex(trace.request) +
                   " (SentPacket = " + std::to_string(trace.written) + ")");
   size_t frame = 0;

@@ -45,8 +45,15 @@ struct FrameSeen {
   Bytes bytes;
 };
 
+// Reads what waits on the open port now. Before a request it cannot be the
+// reply, only a late reply to an earlier request, which the library's
+// commands discard unseen; a tool reads it to show it. At most 64 reads, so
+// a line that never stops sending is taken in part.
+Bytes ReadWaitingInput();
+
 struct ExchangeTrace {
   ReaderRequestId id = kReaderOpen;
+  Bytes stale;                   // waiting before the request, discarded
   Bytes request;                 // the frame as SentBuf held it
   int written = 0;               // SentPacket's result
   std::vector<ReadChunk> reads;  // every read that gave bytes, in order

@@ -16,6 +16,7 @@
 #include "tools/common/command_line.h"
 #include "tools/common/hex.h"
 #include "tools/probe/doctor.h"
+#include "tools/probe/exchange_trace.h"
 #include "tools/probe/line_options.h"
 #include "tools/probe/reply_text.h"
 
@@ -104,14 +105,7 @@ int Report(const char* step, int result, const std::string& meaning) {
 // Reads and shows what waits on the line before a request: it cannot be the
 // reply to a request not yet sent. The library's commands flush it unseen.
 void DiscardWaitingInput(const char* step) {
-  tagport_tools::Bytes waiting;
-  unsigned char chunk[1024];
-  // Bounded: a line that never stops sending is shown in part.
-  for (int reads = 0; reads < 64; ++reads) {
-    const int n = Api_ReadSerial(chunk, sizeof chunk);
-    if (n <= 0) break;
-    waiting.insert(waiting.end(), chunk, chunk + n);
-  }
+  const tagport_tools::Bytes waiting = tagport_probe::ReadWaitingInput();
   if (!waiting.empty()) {
     Line(step, "stale   " + Hex(waiting) +
                    " (waiting before the request: discarded)");
