@@ -18,6 +18,12 @@ void UsageError(const std::string& message) {
   exit(kUsageError);
 }
 
+void ShowUsageIfAsked(const std::string& word, const char* usage) {
+  if (word != "--help" && word != "-h") return;
+  fputs(usage, stdout);
+  exit(0);
+}
+
 long long ParseNumber(const std::string& option, const std::string& text,
                       long long low, long long high) {
   char* end = nullptr;

@@ -17,6 +17,9 @@ void SetProgramName(const char* name);
 // "<program>: <message>" and a pointer to --help on stderr; exits with 2.
 [[noreturn]] void UsageError(const std::string& message);
 
+// When `word` asks for help (--help, -h): prints `usage` and exits with 0.
+void ShowUsageIfAsked(const std::string& word, const char* usage);
+
 // `text` as a whole decimal number from `low` to `high`, or a UsageError
 // that names `option`.
 long long ParseNumber(const std::string& option, const std::string& text,

@@ -82,10 +82,7 @@ Options ParseOptions(int argc, char** argv) {
   Options options;
   for (int k = 1; k < argc; ++k) {
     const std::string word = argv[k];
-    if (word == "--help" || word == "-h") {
-      fputs(kUsage, stdout);
-      exit(0);
-    }
+    tagport_tools::ShowUsageIfAsked(word, kUsage);
     if (word == "--json") {
       options.json = true;
       continue;

@@ -289,10 +289,7 @@ Options ParseOptions(int argc, char** argv) {
   }
   for (int k = 1; k < argc; ++k) {
     const std::string option = argv[k];
-    if (option == "--help" || option == "-h") {
-      fputs(kUsage, stdout);
-      exit(0);
-    }
+    tagport_tools::ShowUsageIfAsked(option, kUsage);
     if (option == "--hold") {
       options.hold = true;
       continue;
