@@ -275,7 +275,7 @@ if [[ -n $caught_by ]]; then
 fi
 
 declare -a survived=() unbuilt=() caught_equivalent=()
-scored=0 caught=0 run=0 not_run=0
+scored=0 caught=0 run=0 not_run=0 equivalents_run=0
 total=${#chosen[@]}
 position=0
 for k in "${chosen[@]}"; do
@@ -304,7 +304,11 @@ for k in "${chosen[@]}"; do
   fi
   restore
   run=$((run + 1))
-  [[ -z ${equivalents[k]} ]] && scored=$((scored + 1))
+  if [[ -z ${equivalents[k]} ]]; then
+    scored=$((scored + 1))
+  else
+    equivalents_run=$((equivalents_run + 1))
+  fi
   if [[ $verdict == caught* ]]; then
     if [[ -n ${equivalents[k]} ]]; then
       caught_equivalent+=("$k")
@@ -321,8 +325,8 @@ log=$state/logs/restored.log
 build "$dir" >"$log" 2>&1 || echo "mutate: the restored tree does not build, see $log" >&2
 
 echo
-echo "======== mutation score: $caught / $scored faults caught" \
-  "($marked marked equivalent in the list$( ((run_equivalents)) || echo ', not run'))"
+echo "======== mutation score: $caught / $scored faults caught;" \
+  "$marked marked equivalent in the list, $equivalents_run of them run"
 ((not_run)) && echo "budget of $budget s spent: $not_run faults not run"
 describe() {
   local k
