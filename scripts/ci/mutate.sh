@@ -18,10 +18,11 @@
 #                    fails nothing; 0 skips the run.
 #
 # The tests for a fault, cheapest first, up to the first failure: the native
-# test program named after the fault's file (tests/link/decoder_test.cc for
-# link/decoder.cc), the JVM test class named after it (jvm_DecoderTest), the
-# other native tests, the other JVM tests. The tool tests are left out: they
-# drive the library through the same calls as the native tests.
+# test program named after the fault's file (decoder_test for
+# link/decoder.cc), the JVM test named after it (jvm_StringConversionTest
+# for jni/string_conversion.cc), the other native tests, the other JVM
+# tests. The tool tests are left out: they drive the library through the
+# same calls as the native tests.
 #
 # The tree is restored after every fault, on failure and on Ctrl-C too; a
 # run killed outright is undone by the next one (the original waits in the
