@@ -1,6 +1,8 @@
 // The reader commands called from native code. open and move do not use
 // their JNI environment, so they run here without a JVM, where the node
 // redirect's records of the library's calls can be read.
+#include <errno.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <termios.h>
 
@@ -15,6 +17,48 @@ namespace {
 using tagport_sim::BuildFrame;
 
 using ReaderCommandsTest = LineTest;
+
+// open takes "/dev/ttyMT3" at 115200 bit/s, and sends its request only on
+// a line that took those settings; the port stays open either way.
+TEST_F(ReaderCommandsTest, OpenConfiguresTheReaderPortBeforeItsRequest) {
+  const CallSummary kConfigure = {
+      {TAGPORT_REDIRECT_OPEN, O_RDWR | O_NOCTTY | O_NONBLOCK | O_EXCL},
+      {TAGPORT_REDIRECT_TCFLUSH, TCIFLUSH},
+      {TAGPORT_REDIRECT_TCSETATTR, TCSANOW}};
+  CallSummary configure_and_send = kConfigure;
+  configure_and_send.push_back({TAGPORT_REDIRECT_TCFLUSH, TCIFLUSH});
+  configure_and_send.push_back({TAGPORT_REDIRECT_WRITE, 9});
+  const struct {
+    const char* what;
+    bool refuse_settings;
+    int result;
+    CallSummary calls;
+    size_t requests;
+  } kCases[] = {
+      {"line configured", false, 0, configure_and_send, 1},
+      {"settings refused", true, -1, kConfigure, 0},
+  };
+  reader_.Start();
+  for (const auto& test_case : kCases) {
+    SCOPED_TRACE(test_case.what);
+    Api_CloseSerial();
+    tagport_redirect_reset();
+    if (test_case.refuse_settings) {
+      tagport_redirect_fail_next(TAGPORT_REDIRECT_TCSETATTR, EIO);
+    }
+    const size_t requests_before = reader_.module().Requests().size();
+    EXPECT_EQ(Java_android_kq_Ctagport_open(nullptr, nullptr),
+              test_case.result);
+    const std::vector<tagport_redirect_call> calls = LibraryCalls();
+    EXPECT_EQ(LibraryCallSummary(), test_case.calls);
+    ASSERT_GE(calls.size(), 3u);
+    EXPECT_EQ(cfgetispeed(&calls[2].attributes), static_cast<speed_t>(B115200));
+    EXPECT_EQ(cfgetospeed(&calls[2].attributes), static_cast<speed_t>(B115200));
+    EXPECT_NE(FD_COM, -1);
+    EXPECT_EQ(reader_.module().Requests().size() - requests_before,
+              test_case.requests);
+  }
+}
 
 const CallSummary kFlushThenMoveRequest = {{TAGPORT_REDIRECT_TCFLUSH, TCIFLUSH},
                                            {TAGPORT_REDIRECT_WRITE, 9}};

@@ -2,10 +2,32 @@
 
 #include <gtest/gtest.h>
 
+#include "link/frame_link.h"
+#include "serial/serial_port.h"
 #include "tests/support/line_fixture.h"
 
 namespace tagport_test {
 namespace {
+
+TEST(ReaderProtocol, RequestsMakeTheReadersFrames) {
+  const struct {
+    ReaderRequestId id;
+    const char* frame;
+  } kCases[] = {
+      {kReaderOpen, "1E 00 09 05 00 FF 40 01 6C"},
+      {kReaderSeek, "1E 00 0B 05 00 FF 41 04 00 00 72"},
+      {kReaderMove, "1E 00 09 05 00 FF 50 00 7B"},
+  };
+  ASSERT_EQ(FD_COM, -1) << "no port open: the frames are only built";
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.frame);
+    const ReaderRequest* request = ReaderRequestFor(c.id);
+    EXPECT_EQ(SentPacket(kReaderTarget, request->command, request->payload,
+                         request->payload_length),
+              0);
+    EXPECT_EQ(Copy(SentBuf, SentLen), HexBytes(c.frame));
+  }
+}
 
 struct ReplyCase {
   const char* name;
@@ -43,6 +65,9 @@ TEST(ReaderProtocol, NamesTheFirstRuleAReplyBreaks) {
        kReaderReplyBadTarget},
       {"seek no card flag", kReaderSeek,
        "1E 00 14 05 00 01 41 00 00 00 00 04 A1 B2 C3 D4 E5 F6 07 49",
+       kReaderReplyNoCardFlag},
+      {"seek card flag 2", kReaderSeek,
+       "1E 00 14 05 00 01 41 02 00 00 00 04 A1 B2 C3 D4 E5 F6 07 4B",
        kReaderReplyNoCardFlag},
       {"seek card flag before length", kReaderSeek,
        "1E 00 13 05 00 01 41 00 00 00 00 04 A1 B2 C3 D4 E5 F6 41",

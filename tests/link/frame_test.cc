@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <limits.h>
+#include <string.h>
 
 #include <string>
 
@@ -39,6 +40,8 @@ TEST_F(FrameTest, RequestsGoOutByteForByte) {
   ASSERT_EQ(Api_OpenSerial(3, kLineRate), 1);
   for (const RequestCase& request : kRequests) {
     SCOPED_TRACE(request.frame);
+    // Every byte of the frame is written, whatever SentBuf held.
+    memset(SentBuf, 0xEE, sizeof SentBuf);
     const Bytes frame = HexBytes(request.frame);
     EXPECT_EQ(Send(request.command, HexBytes(request.payload)),
               static_cast<int>(frame.size()));

@@ -71,6 +71,7 @@ TEST_P(IdleLineTest, ReadsAndSleepsOncePerPoll) {
   EXPECT_EQ(IsSuccessRecv(GetParam().polls), -2);
   EXPECT_EQ(tagport_redirect_read_calls(), GetParam().polls_run);
   EXPECT_EQ(tagport_redirect_sleep_calls(), GetParam().polls_run);
+  EXPECT_EQ(tagport_redirect_slept_us(), GetParam().polls_run * 1000);
   EXPECT_EQ(MsgLen, 0);
   EXPECT_EQ(PacketLen, 0);
 }
@@ -117,21 +118,48 @@ TEST_F(ReplyWaitTest, OnlyTheStatusByteDecidesTheResult) {
   }
 }
 
+// Each poll reads up to 1024 bytes, and the bytes behind the frame in the
+// read that completes it are dropped.
 TEST_F(ReplyWaitTest, BytesBehindTheFrameInTheSameReadAreDropped) {
-  Bytes line = SeekReply();
-  const size_t frame_size = line.size();
-  for (const uint8_t byte : HexBytes("1E 00 09 05 00")) line.push_back(byte);
-  WriteLine(line);
-  ASSERT_TRUE(WaitForInput(FD_COM, line.size()));
+  const Bytes trailing =
+      HexBytes("1E 00 09 05 00 01 40 00 6D 00 11 22 33 44 55 66");
+  const struct {
+    const char* what;
+    Bytes frame;
+    long reads;
+    size_t left_on_line;
+  } kCases[] = {
+      {"a seek reply", SeekReply(), 1, 0},
+      // The second read of 1024 bytes ends with the frame.
+      {"a frame of 2048 bytes", BuildFrame(5, 1, 0x41, Bytes(2040, 0xA7)), 2,
+       trailing.size()},
+  };
+  for (const auto& test_case : kCases) {
+    SCOPED_TRACE(test_case.what);
+    ClearPacket();
+    const Bytes& frame = test_case.frame;
+    Bytes line = frame;
+    line.insert(line.end(), trailing.begin(), trailing.end());
+    WriteLine(line);
+    ASSERT_TRUE(WaitForInput(FD_COM, line.size()));
+    tagport_redirect_reset();
 
-  EXPECT_EQ(IsSuccessRecv(10), 0);
-  EXPECT_EQ(tagport_redirect_read_calls(), 1);
-  EXPECT_EQ(tagport_redirect_sleep_calls(), 0);
-  EXPECT_EQ(MsgLen, static_cast<int>(frame_size));
-  EXPECT_EQ(PacketLen, static_cast<int>(frame_size));
-  EXPECT_EQ(MsgBuf[frame_size], 0) << "a trailing byte was fed";
-  unsigned char rest[16];
-  EXPECT_EQ(Api_ReadSerial(rest, sizeof rest), 0) << "the read took them all";
+    EXPECT_EQ(IsSuccessRecv(10), 0);
+    EXPECT_EQ(tagport_redirect_read_calls(), test_case.reads);
+    // No frame completed in the reads before the last.
+    EXPECT_EQ(tagport_redirect_sleep_calls(), test_case.reads - 1);
+    EXPECT_EQ(Received(), frame);
+    EXPECT_EQ(PacketLen, static_cast<int>(frame.size()));
+    if (frame.size() < sizeof MsgBuf) {
+      EXPECT_EQ(MsgBuf[frame.size()], 0) << "a trailing byte was fed";
+    }
+    unsigned char rest[64];
+    const int left = Api_ReadSerial(rest, sizeof rest);
+    EXPECT_EQ(left, static_cast<int>(test_case.left_on_line));
+    if (left > 0) {
+      EXPECT_EQ(Copy(rest, left), Bytes(trailing.end() - left, trailing.end()));
+    }
+  }
 }
 
 TEST_F(ReplyWaitTest, TimeoutResetsCountersButLeavesTheBytes) {

@@ -216,6 +216,35 @@ TEST_F(SerialPortTest, UnopenableNodeReportsAndRecordsNoPort) {
   }
 }
 
+// A line that refuses the attributes is open but not configured; a flush
+// that fails is no reason to refuse the line.
+TEST_F(SerialPortTest, OnlyRefusedAttributesFailAnOpenedNode) {
+  const CallSummary kConfigured = {kOpenOnly[0],
+                                   {TAGPORT_REDIRECT_TCFLUSH, TCIFLUSH},
+                                   {TAGPORT_REDIRECT_TCSETATTR, TCSANOW}};
+  const struct {
+    const char* what;
+    int failing;
+    int opened;
+  } kCases[] = {
+      {"attributes refused", TAGPORT_REDIRECT_TCSETATTR, 0},
+      {"flush fails", TAGPORT_REDIRECT_TCFLUSH, 1},
+  };
+  for (const auto& test_case : kCases) {
+    SCOPED_TRACE(test_case.what);
+    const int baseline = OpenDescriptorCount();
+    tagport_redirect_reset();
+    tagport_redirect_fail_next(test_case.failing, EIO);
+    int opened = -1;
+    EXPECT_EQ(StdoutOf([&] { opened = Api_OpenSerial(3, kLineRate); }), "");
+    EXPECT_EQ(opened, test_case.opened);
+    EXPECT_EQ(LibraryCallSummary(), kConfigured);
+    EXPECT_TRUE(isatty(FD_COM));
+    EXPECT_EQ(OpenDescriptorCount(), baseline + 1);
+    EXPECT_EQ(Api_CloseSerial(), 1);
+  }
+}
+
 // tcgetattr fails on anything that is not a terminal; the node stays open.
 TEST_F(SerialPortTest, NonTerminalNodeOpensButIsNotConfigured) {
   char temp_path[] = "/tmp/tagport-node-XXXXXX";
@@ -276,12 +305,20 @@ TEST_F(SerialPortTest, ReadOnIdlePortMakesOneReadAndReturnsNothing) {
   EXPECT_EQ(tagport_redirect_sleep_calls(), 0);
 }
 
+// A capacity of 0 or less takes nothing; a negative one must never reach
+// read(2) as a huge unsigned count.
 TEST_F(SerialPortTest, ReadReturnsWhatArrivedWithinCapacity) {
   ASSERT_EQ(Api_OpenSerial(3, kLineRate), 1);
   const Bytes sent = HexBytes("1E 0A 0D 00 FF 11 7F 80");
   WriteLine(sent);
   ASSERT_TRUE(WaitForInput(FD_COM, sent.size()));
   unsigned char buffer[16] = {};
+  for (const int capacity : {0, -1, INT_MIN}) {
+    SCOPED_TRACE(capacity);
+    tagport_redirect_reset();
+    EXPECT_EQ(Api_ReadSerial(buffer, capacity), 0);
+    EXPECT_EQ(tagport_redirect_read_calls(), 0);
+  }
   EXPECT_EQ(Api_ReadSerial(buffer, 3), 3);
   EXPECT_EQ(Copy(buffer, 3), Bytes(sent.begin(), sent.begin() + 3));
   EXPECT_EQ(Api_ReadSerial(buffer, sizeof buffer), 5);
@@ -337,6 +374,89 @@ TEST_F(SerialPortTest, WriteOfNothingIsAnError) {
     EXPECT_EQ(LibraryCallSummary(), expected);
   }
   EXPECT_EQ(ReadLine(1, 50), Bytes());
+}
+
+// The stall bound, which every wait for room on a full line starts from.
+const long long kStallMs = 1000;
+// How far a poll's timeout may have counted down from the bound when it
+// follows the stall's first at once.
+const long long kClockSlackMs = 100;
+
+// Compares the library's calls with `expected`, where a poll's timeout may
+// fall short of the expected one by the slack.
+void ExpectCalls(const CallSummary& expected) {
+  const CallSummary calls = LibraryCallSummary();
+  ASSERT_EQ(calls.size(), expected.size());
+  for (size_t k = 0; k < calls.size(); ++k) {
+    SCOPED_TRACE("call " + std::to_string(k));
+    EXPECT_EQ(calls[k].first, expected[k].first);
+    if (expected[k].first == TAGPORT_REDIRECT_POLL) {
+      EXPECT_LE(calls[k].second, expected[k].second);
+      EXPECT_GT(calls[k].second, expected[k].second - kClockSlackMs);
+    } else {
+      EXPECT_EQ(calls[k].second, expected[k].second);
+    }
+  }
+}
+
+struct InjectedFailure {
+  int kind;
+  int error;
+};
+
+// A write whose calls fail once as a line may make them fail: an
+// interruption is retried, a full line is waited on, anything else ends
+// the write.
+TEST_F(SerialPortTest, WriteRidesOutInterruptionsAndAFullLine) {
+  const CallSummary::value_type kWrite = {TAGPORT_REDIRECT_WRITE, 9};
+  const CallSummary::value_type kWait = {TAGPORT_REDIRECT_POLL, kStallMs};
+  const struct {
+    const char* what;
+    std::vector<InjectedFailure> failures;
+    CallSummary calls;
+    bool written;
+  } kCases[] = {
+      {"write interrupted",
+       {{TAGPORT_REDIRECT_WRITE, EINTR}},
+       {kWrite, kWrite},
+       true},
+      {"line full",
+       {{TAGPORT_REDIRECT_WRITE, EAGAIN}},
+       {kWrite, kWait, kWrite},
+       true},
+      {"wait interrupted",
+       {{TAGPORT_REDIRECT_WRITE, EAGAIN}, {TAGPORT_REDIRECT_POLL, EINTR}},
+       {kWrite, kWait, kWait, kWrite},
+       true},
+      {"write fails", {{TAGPORT_REDIRECT_WRITE, EIO}}, {kWrite}, false},
+      {"wait fails",
+       {{TAGPORT_REDIRECT_WRITE, EAGAIN}, {TAGPORT_REDIRECT_POLL, ENOMEM}},
+       {kWrite, kWait},
+       false},
+  };
+  ASSERT_EQ(Api_OpenSerial(3, kLineRate), 1);
+  const Bytes frame = HexBytes("1E 00 09 05 00 FF 40 01 6C");
+  for (const auto& test_case : kCases) {
+    SCOPED_TRACE(test_case.what);
+    tagport_redirect_reset();
+    for (const InjectedFailure& failure : test_case.failures) {
+      tagport_redirect_fail_next(failure.kind, failure.error);
+    }
+    int written = -1;
+    const std::string printed = StdoutOf([&] {
+      written = Api_WriteSerial(frame.data(), static_cast<int>(frame.size()));
+    });
+    ExpectCalls(test_case.calls);
+    if (test_case.written) {
+      EXPECT_EQ(written, static_cast<int>(frame.size()));
+      EXPECT_EQ(printed, "");
+      EXPECT_EQ(ReadLine(frame.size()), frame);
+    } else {
+      EXPECT_EQ(written, 0);
+      EXPECT_EQ(printed, "write error: ");
+      EXPECT_EQ(ReadLine(1, 50), Bytes());
+    }
+  }
 }
 
 TEST_F(SerialPortTest, WriteToHungUpLineIsAnError) {
@@ -418,14 +538,19 @@ TEST_F(SerialPortTest, WriteCompletesALargeBufferOnASlowLine) {
   ASSERT_EQ(received.size(), data.size());
   EXPECT_TRUE(received == data) << "bytes lost or reordered";
   // The line filled up, so the write went out in several calls, each for
-  // what was still left (the same again after a full line refused some).
-  const CallSummary calls = LibraryCallSummary();
-  ASSERT_GT(calls.size(), 1u);
-  EXPECT_EQ(calls.front().second, static_cast<long long>(data.size()));
-  EXPECT_LT(calls.back().second, calls.front().second);
-  for (size_t k = 1; k < calls.size(); ++k) {
-    EXPECT_EQ(calls[k].first, TAGPORT_REDIRECT_WRITE);
-    EXPECT_LE(calls[k].second, calls[k - 1].second);
+  // what was still left (the same again after a full line refused some),
+  // with waits for room between them.
+  CallSummary writes;
+  for (const auto& call : LibraryCallSummary()) {
+    if (call.first == TAGPORT_REDIRECT_POLL) continue;
+    EXPECT_EQ(call.first, TAGPORT_REDIRECT_WRITE);
+    writes.push_back(call);
+  }
+  ASSERT_GT(writes.size(), 1u);
+  EXPECT_EQ(writes.front().second, static_cast<long long>(data.size()));
+  EXPECT_LT(writes.back().second, writes.front().second);
+  for (size_t k = 1; k < writes.size(); ++k) {
+    EXPECT_LE(writes[k].second, writes[k - 1].second);
   }
 }
 

@@ -46,7 +46,7 @@ const bool kRedirectSeesLibrary = ProbeRedirectSeesLibrary();
 }  // namespace
 
 std::vector<tagport_redirect_call> LibraryCalls() {
-  std::vector<tagport_redirect_call> calls(64);
+  std::vector<tagport_redirect_call> calls(256);
   const long recorded =
       tagport_redirect_calls(calls.data(), static_cast<long>(calls.size()));
   EXPECT_LE(recorded, static_cast<long>(calls.size()))

@@ -2,7 +2,9 @@
 #include "node_redirect.h"
 
 #include <dlfcn.h>
+#include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <stdarg.h>
 #include <stdatomic.h>
 #include <stdlib.h>
@@ -16,22 +18,36 @@
 #undef open64
 #undef openat64
 
-enum { kMaxRecordedCalls = 64 };
+enum { kMaxRecordedCalls = 256, kCallKinds = TAGPORT_REDIRECT_POLL + 1 };
 
 static atomic_long read_calls;
 static atomic_long sleep_calls;
+static atomic_llong slept_us;
 static atomic_long node_opens;
 static atomic_long recorded_calls;
 static struct tagport_redirect_call records[kMaxRecordedCalls];
+// The error the next call of each kind fails with; 0 for none.
+static atomic_int failures[kCallKinds];
 
 long tagport_redirect_read_calls(void) { return atomic_load(&read_calls); }
 long tagport_redirect_sleep_calls(void) { return atomic_load(&sleep_calls); }
+long long tagport_redirect_slept_us(void) { return atomic_load(&slept_us); }
 long tagport_redirect_node_opens(void) { return atomic_load(&node_opens); }
 
 void tagport_redirect_reset(void) {
   atomic_store(&read_calls, 0);
   atomic_store(&sleep_calls, 0);
+  atomic_store(&slept_us, 0);
   atomic_store(&recorded_calls, 0);
+  for (int kind = 0; kind < kCallKinds; ++kind) {
+    atomic_store(&failures[kind], 0);
+  }
+}
+
+void tagport_redirect_fail_next(int kind, int error) {
+  if (kind > TAGPORT_REDIRECT_OPEN && kind < kCallKinds) {
+    atomic_store(&failures[kind], error);
+  }
 }
 
 long tagport_redirect_calls(struct tagport_redirect_call* calls,
@@ -54,15 +70,18 @@ static int called_from_library(const void* return_address) {
   return strcmp(base, "libtagport.so") == 0;
 }
 
-static void record(int kind, long long value,
-                   const struct termios* attributes) {
+// Records a call; the error it is to fail with instead of reaching the
+// system, or 0.
+static int record(int kind, long long value, const struct termios* attributes) {
   const long slot = atomic_fetch_add(&recorded_calls, 1);
-  if (slot >= kMaxRecordedCalls) return;
-  struct tagport_redirect_call* call = &records[slot];
-  memset(call, 0, sizeof *call);
-  call->kind = kind;
-  call->value = value;
-  if (attributes) call->attributes = *attributes;
+  if (slot < kMaxRecordedCalls) {
+    struct tagport_redirect_call* call = &records[slot];
+    memset(call, 0, sizeof *call);
+    call->kind = kind;
+    call->value = value;
+    if (attributes) call->attributes = *attributes;
+  }
+  return atomic_exchange(&failures[kind], 0);
 }
 
 static const char* redirect(const char* path) {
@@ -105,8 +124,21 @@ static const char* redirect(const char* path) {
 #define RECORD_OPEN(flags)                                  \
   do {                                                      \
     if (called_from_library(__builtin_return_address(0))) { \
-      record(TAGPORT_REDIRECT_OPEN, (flags), NULL);         \
+      (void)record(TAGPORT_REDIRECT_OPEN, (flags), NULL);   \
     }                                                       \
+  } while (0)
+
+// Records a call made from the library, and fails it there when a failure
+// waits for its kind.
+#define RECORD_OR_FAIL(kind, value, attributes)                \
+  do {                                                         \
+    if (called_from_library(__builtin_return_address(0))) {    \
+      const int error = record((kind), (value), (attributes)); \
+      if (error != 0) {                                        \
+        errno = error;                                         \
+        return -1;                                             \
+      }                                                        \
+    }                                                          \
   } while (0)
 
 typedef int (*open_fn)(const char*, int, ...);
@@ -119,6 +151,8 @@ typedef ssize_t (*write_fn)(int, const void*, size_t);
 typedef int (*usleep_fn)(useconds_t);
 typedef int (*tcflush_fn)(int, int);
 typedef int (*tcsetattr_fn)(int, int, const struct termios*);
+typedef int (*poll_fn)(struct pollfd*, nfds_t, int);
+typedef int (*poll_chk_fn)(struct pollfd*, nfds_t, int, size_t);
 
 int open(const char* path, int flags, ...) {
   mode_t mode = 0;
@@ -184,29 +218,36 @@ ssize_t __read_chk(int fd, void* buffer, size_t count, size_t buffer_size) {
 }
 
 ssize_t write(int fd, const void* data, size_t count) {
-  if (called_from_library(__builtin_return_address(0))) {
-    record(TAGPORT_REDIRECT_WRITE, (long long)count, NULL);
-  }
+  RECORD_OR_FAIL(TAGPORT_REDIRECT_WRITE, (long long)count, NULL);
   return REAL(write, write_fn)(fd, data, count);
 }
 
 int usleep(useconds_t microseconds) {
   if (called_from_library(__builtin_return_address(0))) {
     atomic_fetch_add(&sleep_calls, 1);
+    atomic_fetch_add(&slept_us, microseconds);
   }
   return REAL(usleep, usleep_fn)(microseconds);
 }
 
 int tcflush(int fd, int queue) {
-  if (called_from_library(__builtin_return_address(0))) {
-    record(TAGPORT_REDIRECT_TCFLUSH, queue, NULL);
-  }
+  RECORD_OR_FAIL(TAGPORT_REDIRECT_TCFLUSH, queue, NULL);
   return REAL(tcflush, tcflush_fn)(fd, queue);
 }
 
 int tcsetattr(int fd, int action, const struct termios* attributes) {
-  if (called_from_library(__builtin_return_address(0))) {
-    record(TAGPORT_REDIRECT_TCSETATTR, action, attributes);
-  }
+  RECORD_OR_FAIL(TAGPORT_REDIRECT_TCSETATTR, action, attributes);
   return REAL(tcsetattr, tcsetattr_fn)(fd, action, attributes);
+}
+
+int poll(struct pollfd* fds, nfds_t count, int timeout_ms) {
+  RECORD_OR_FAIL(TAGPORT_REDIRECT_POLL, timeout_ms, NULL);
+  return REAL(poll, poll_fn)(fds, count, timeout_ms);
+}
+
+// The fortified variant, for builds whose poll calls become it.
+int __poll_chk(struct pollfd* fds, nfds_t count, int timeout_ms,
+               size_t fds_size) {
+  RECORD_OR_FAIL(TAGPORT_REDIRECT_POLL, timeout_ms, NULL);
+  return REAL(__poll_chk, poll_chk_fn)(fds, count, timeout_ms, fds_size);
 }

@@ -25,6 +25,9 @@ extern "C" {
 long tagport_redirect_read_calls(void);
 long tagport_redirect_sleep_calls(void);
 
+// Microseconds those usleep calls asked for, in all.
+long long tagport_redirect_slept_us(void);
+
 // Opens of "/dev/ttyMT0".."/dev/ttyMT3" seen, redirected or not, by anyone.
 long tagport_redirect_node_opens(void);
 
@@ -34,6 +37,7 @@ enum tagport_redirect_call_kind {
   TAGPORT_REDIRECT_TCFLUSH,    // the queue selector
   TAGPORT_REDIRECT_TCSETATTR,  // the action; `attributes` the termios given
   TAGPORT_REDIRECT_WRITE,      // the byte count asked for
+  TAGPORT_REDIRECT_POLL,       // the timeout in milliseconds
 };
 
 struct tagport_redirect_call {
@@ -42,13 +46,19 @@ struct tagport_redirect_call {
   struct termios attributes;
 };
 
-// Copies the first `capacity` of the open, tcflush, tcsetattr and write
-// calls libtagport.so made since the last reset into `calls`, in call
+// Copies the first `capacity` of the open, tcflush, tcsetattr, write and
+// poll calls libtagport.so made since the last reset into `calls`, in call
 // order. The number recorded in all, which may exceed `capacity` (and the
-// redirect keeps only the first 64).
+// redirect keeps only the first 256).
 long tagport_redirect_calls(struct tagport_redirect_call* calls, long capacity);
 
-// Zeroes the read and sleep counts and forgets the recorded calls.
+// Makes the next tcflush, tcsetattr, write or poll call (`kind`) that
+// libtagport.so makes fail with `error` (an interrupted write, a full line,
+// refused settings: what no pseudo-terminal does on demand). The call is
+// recorded but does not reach the system.
+void tagport_redirect_fail_next(int kind, int error);
+
+// Zeroes the counts, forgets the recorded calls and the failures to come.
 void tagport_redirect_reset(void);
 
 #ifdef __cplusplus

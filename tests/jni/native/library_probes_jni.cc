@@ -111,6 +111,37 @@ class FrameProbe {
   jweak weak_ = nullptr;
 };
 
+// What Ctagport.seek's native code did with the array's elements, as seen
+// through a JNI function table that passes each call on to the JVM.
+struct ElementsWatch {
+  JNIEnv* env = nullptr;  // the JVM's own
+  jbyte* elements = nullptr;
+  jint gets = 0;
+  jint releases = 0;
+  jint last_mode = -1;
+  jint releases_of_what_was_got = 0;
+};
+ElementsWatch watch;
+
+jsize JNICALL WatchedGetArrayLength(JNIEnv*, jarray array) {
+  return watch.env->GetArrayLength(array);
+}
+
+jbyte* JNICALL WatchedGetByteArrayElements(JNIEnv*, jbyteArray array,
+                                           jboolean* is_copy) {
+  ++watch.gets;
+  watch.elements = watch.env->GetByteArrayElements(array, is_copy);
+  return watch.elements;
+}
+
+void JNICALL WatchedReleaseByteArrayElements(JNIEnv*, jbyteArray array,
+                                             jbyte* elements, jint mode) {
+  ++watch.releases;
+  watch.last_mode = mode;
+  if (elements == watch.elements) ++watch.releases_of_what_was_got;
+  watch.env->ReleaseByteArrayElements(array, elements, mode);
+}
+
 }  // namespace
 
 extern "C" {
@@ -199,6 +230,32 @@ Java_tagport_jvmtest_LibraryProbes_convertWithPendingException(JNIEnv* env,
   if (pending == nullptr) return kExceptionLost;
   return env->IsSameObject(pending, raised) ? kExceptionKept
                                             : kExceptionReplaced;
+}
+
+// Runs Ctagport.seek's native code with a JNI environment that watches the
+// array's elements; any JNI function but the three watched ones would reach
+// the JVM with an environment not its own, which CheckJNI reports. The
+// result, then the counts in LibraryProbes' SEEK_* order.
+JNIEXPORT jintArray JNICALL
+Java_tagport_jvmtest_LibraryProbes_seekWatchingElements(JNIEnv* env,
+                                                        jclass type,
+                                                        jbyteArray data) {
+  watch = ElementsWatch();
+  watch.env = env;
+  JNINativeInterface_ functions = *env->functions;
+  functions.GetArrayLength = WatchedGetArrayLength;
+  functions.GetByteArrayElements = WatchedGetByteArrayElements;
+  functions.ReleaseByteArrayElements = WatchedReleaseByteArrayElements;
+  JNIEnv watched = {};
+  watched.functions = &functions;
+  const jint result = Java_android_kq_Ctagport_seek(&watched, type, data);
+  const jint outcome[] = {result, watch.gets, watch.releases, watch.last_mode,
+                          watch.releases_of_what_was_got};
+  const jsize count = sizeof outcome / sizeof outcome[0];
+  jintArray array = env->NewIntArray(count);
+  if (array == nullptr) return nullptr;
+  env->SetIntArrayRegion(array, 0, count, outcome);
+  return array;
 }
 
 JNIEXPORT jint JNICALL Java_tagport_jvmtest_LibraryProbes_lastResult(JNIEnv*,

@@ -51,6 +51,22 @@ public final class LibraryProbes {
   /** The library's own result in the last encode or decode (1 for a string, 0 for null). */
   public static native int lastResult();
 
+  /** Indexes into the result of {@link #seekWatchingElements}. */
+  public static final int SEEK_RESULT = 0;
+
+  public static final int SEEK_GETS = 1;
+  public static final int SEEK_RELEASES = 2;
+  public static final int SEEK_LAST_RELEASE_MODE = 3;
+  public static final int SEEK_RELEASES_OF_WHAT_WAS_GOT = 4;
+
+  /**
+   * Calls Ctagport.seek's native code on {@code data} and watches what it does
+   * with the array's elements: the result, the times it got them, released
+   * them, the last release's mode (-1 for none), and the releases that gave
+   * back the elements it had got.
+   */
+  public static native int[] seekWatchingElements(byte[] data);
+
   /** Results of {@link #convertWithPendingException}. */
   public static final int EXCEPTION_KEPT = 0;
 

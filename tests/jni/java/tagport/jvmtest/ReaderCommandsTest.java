@@ -128,6 +128,36 @@ class ReaderCommandsTest extends ModuleFixture {
     assertArrayEquals(filled(spare), Arrays.copyOfRange(data, count, count + spare));
   }
 
+  static Stream<Arguments> seekOutcomes() {
+    return Stream.of(
+        Arguments.of("accepted", true, seekReply(card(8)), 8),
+        Arguments.of("refused", true, seekReply(TARGET, 1, SEEK, 0, card(8)), -1),
+        Arguments.of("more data than the array", true, seekReply(card(33)), -1),
+        Arguments.of("no reply", true, null, -2),
+        Arguments.of("not sent", false, null, -1));
+  }
+
+  /** A copy the JVM made is freed only by a release in mode 0 or JNI_ABORT. */
+  @ParameterizedTest(name = "{0}")
+  @MethodSource("seekOutcomes")
+  void seekReleasesTheElementsItGotOnceInModeZero(
+      String name, boolean open, byte[] reply, int expected) {
+    if (open) {
+      openReader();
+      if (reply == null) {
+        module.script(Fault.SILENT);
+      } else {
+        module.scriptRaw(reply);
+      }
+    }
+    final int[] seek = LibraryProbes.seekWatchingElements(filled(32));
+    assertEquals(expected, seek[LibraryProbes.SEEK_RESULT], "result");
+    assertEquals(1, seek[LibraryProbes.SEEK_GETS], "gets");
+    assertEquals(1, seek[LibraryProbes.SEEK_RELEASES], "releases");
+    assertEquals(0, seek[LibraryProbes.SEEK_LAST_RELEASE_MODE], "release mode");
+    assertEquals(1, seek[LibraryProbes.SEEK_RELEASES_OF_WHAT_WAS_GOT], "elements released");
+  }
+
   @Test
   void seekFillsAnArrayOfExactlyTheDataLength() {
     openReader();
