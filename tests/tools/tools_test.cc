@@ -89,7 +89,7 @@ class ToolsTest : public ::testing::Test {
         new Process(dir_, name, args,
                     {std::string("LD_PRELOAD=") + TAGPORT_REDIRECT_PATH,
                      "TAGPORT_TTYMT3=" + node_,
-                     // The shim precedes a sanitizer runtime.
+                     // The redirect precedes a sanitizer runtime.
                      "ASAN_OPTIONS=verify_asan_link_order=0"}));
     EXPECT_TRUE(probe_->started());
     return probe_->Wait();
