@@ -250,7 +250,8 @@ Latency TimeExchanges(benchmark::State& state, int warm_up, int expected,
   return Summarize(std::move(samples), failures);
 }
 
-// The library's reads and sleeps, per exchange, as the node redirect counted them.
+// The library's reads and sleeps, per exchange, as the node redirect counted
+// them.
 double ReportPolls(benchmark::State& state, double exchanges) {
   const double reads =
       static_cast<double>(tagport_redirect_read_calls()) / exchanges;
