@@ -9,6 +9,8 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <tagport/frame_link.h>
+#include <tagport/serial_port.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -20,9 +22,7 @@
 #include <vector>
 
 #include "bench/heap_counter.h"
-#include "jni/reader_protocol.h"
-#include "link/frame_link.h"
-#include "serial/serial_port.h"
+#include "protocol/reader_protocol.h"
 #include "tools/redirect/node_redirect.h"
 #include "tools/sim/frame_codec.h"
 #include "tools/sim/simulated_reader.h"

@@ -10,15 +10,16 @@
 # install with --prefix somewhere else still finds itself.
 
 include(CMakePackageConfigHelpers)
+include(GNUInstallDirs)
 
-set(TAGPORT_INSTALL_CMAKE_DIR lib/cmake/tagport)
+set(TAGPORT_INSTALL_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/tagport)
 
 install(TARGETS tagport EXPORT tagportTargets
-        LIBRARY DESTINATION lib
-        INCLUDES DESTINATION include)
+        LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+        INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 
 install(FILES ${TAGPORT_PUBLIC_HEADERS}
-        DESTINATION include/tagport
+        DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/tagport
         COMPONENT Development EXCLUDE_FROM_ALL)
 
 install(EXPORT tagportTargets NAMESPACE tagport::
@@ -35,8 +36,12 @@ install(FILES ${CMAKE_CURRENT_BINARY_DIR}/tagportConfig.cmake
         DESTINATION ${TAGPORT_INSTALL_CMAKE_DIR}
         COMPONENT Development EXCLUDE_FROM_ALL)
 
+# The prefix as a path from the .pc file's own folder, which GNUInstallDirs
+# may put deeper (lib/<multiarch>/pkgconfig under /usr).
+file(RELATIVE_PATH TAGPORT_PC_PREFIX_FROM_PCDIR
+     ${CMAKE_INSTALL_FULL_LIBDIR}/pkgconfig ${CMAKE_INSTALL_PREFIX})
 configure_file(cmake/package/tagport.pc.in
                ${CMAKE_CURRENT_BINARY_DIR}/tagport.pc @ONLY)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/tagport.pc
-        DESTINATION lib/pkgconfig
+        DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig
         COMPONENT Development EXCLUDE_FROM_ALL)

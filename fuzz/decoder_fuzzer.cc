@@ -26,9 +26,8 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-
-#include "link/frame_link.h"
-#include "serial/serial_port.h"
+#include <tagport/frame_link.h>
+#include <tagport/serial_port.h>
 
 namespace {
 

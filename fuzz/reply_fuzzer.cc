@@ -32,13 +32,13 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
+#include <tagport/serial_port.h>
+#include <tagport/tagport_jni.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
 
-#include "jni/tagport_jni.h"
-#include "serial/serial_port.h"
 #include "tools/common/pty.h"
 #include "tools/sim/frame_codec.h"
 

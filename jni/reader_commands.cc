@@ -1,11 +1,11 @@
 #include <string.h>
+#include <tagport/frame_link.h>
+#include <tagport/serial_port.h>
+#include <tagport/tagport_jni.h>
 
-#include "jni/reader_protocol.h"
-#include "jni/tagport_jni.h"
-#include "link/frame_link.h"
 #include "link/link_internal.h"
+#include "protocol/reader_protocol.h"
 #include "serial/serial_internal.h"
-#include "serial/serial_port.h"
 
 #ifdef TAGPORT_GENERATED_JNI_HEADER
 // Generated from the Java class at build time: a native method whose name or

@@ -1,7 +1,6 @@
 #include <stdint.h>
 #include <string.h>
-
-#include "jni/tagport_jni.h"
+#include <tagport/tagport_jni.h>
 
 // Native callers reach these routines from inside their own JNI calls, maybe
 // with a Java exception already pending. Android's CheckJNI aborts the

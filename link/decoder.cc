@@ -1,9 +1,9 @@
 #include <string.h>
+#include <tagport/frame_link.h>
+#include <tagport/serial_port.h>
 #include <unistd.h>
 
-#include "link/frame_link.h"
 #include "link/link_internal.h"
-#include "serial/serial_port.h"
 
 unsigned char MsgBuf[kFrameCapacity];
 int32_t MsgLen;

@@ -1,8 +1,8 @@
 #include <string.h>
+#include <tagport/frame_link.h>
+#include <tagport/serial_port.h>
 
-#include "link/frame_link.h"
 #include "link/link_internal.h"
-#include "serial/serial_port.h"
 
 unsigned char SentBuf[kFrameCapacity];
 int32_t SentLen;

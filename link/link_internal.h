@@ -2,7 +2,7 @@
 #ifndef TAGPORT_LINK_LINK_INTERNAL_H_
 #define TAGPORT_LINK_LINK_INTERNAL_H_
 
-#include "link/frame_link.h"
+#include <tagport/frame_link.h>
 
 #ifdef __cplusplus
 extern "C" {

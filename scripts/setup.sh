@@ -11,7 +11,7 @@ if [[ "${1:-}" == "ci" ]]; then
   packages+=(clang libclang-rt-14-dev clang-format clang-tidy cppcheck valgrind
              gcovr g++-aarch64-linux-gnu g++-arm-linux-gnueabihf
              libc6-dev-arm64-cross libc6-dev-armhf-cross qemu-user
-             musl-dev lld pkgconf)
+             musl-dev lld pkgconf android-libnativehelper-dev)
 fi
 
 missing=()

@@ -1,9 +1,8 @@
-#include "serial/serial_port.h"
-
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <stdio.h>
+#include <tagport/serial_port.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>

@@ -4,11 +4,11 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <tagport/frame_link.h>
+#include <tagport/serial_port.h>
+#include <tagport/tagport_jni.h>
 #include <termios.h>
 
-#include "jni/tagport_jni.h"
-#include "link/frame_link.h"
-#include "serial/serial_port.h"
 #include "tests/support/line_fixture.h"
 
 namespace tagport_test {

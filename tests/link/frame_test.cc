@@ -1,11 +1,11 @@
 #include <gtest/gtest.h>
 #include <limits.h>
 #include <string.h>
+#include <tagport/frame_link.h>
+#include <tagport/serial_port.h>
 
 #include <string>
 
-#include "link/frame_link.h"
-#include "serial/serial_port.h"
 #include "tests/support/line_fixture.h"
 
 namespace tagport_test {

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 #include <limits.h>
+#include <tagport/frame_link.h>
+#include <tagport/serial_port.h>
 
 #include <chrono>
 #include <functional>
@@ -7,8 +9,6 @@
 #include <string>
 #include <thread>
 
-#include "link/frame_link.h"
-#include "serial/serial_port.h"
 #include "tests/support/line_fixture.h"
 #include "tools/redirect/node_redirect.h"
 

@@ -1,5 +1,3 @@
-#include "serial/serial_port.h"
-
 #include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -9,6 +7,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <tagport/serial_port.h>
 #include <termios.h>
 #include <unistd.h>
 

@@ -6,13 +6,13 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/ioctl.h>
+#include <tagport/frame_link.h>
+#include <tagport/serial_port.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 
-#include "link/frame_link.h"
-#include "serial/serial_port.h"
 #include "tools/common/hex.h"
 #include "tools/redirect/node_redirect.h"
 

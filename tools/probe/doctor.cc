@@ -5,14 +5,14 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <tagport/serial_port.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <string>
 
-#include "jni/reader_protocol.h"
+#include "protocol/reader_protocol.h"
 #include "serial/line_rates.h"
-#include "serial/serial_port.h"
 #include "tools/common/command_line.h"
 #include "tools/probe/doctor_report.h"
 #include "tools/probe/holder_scan.h"

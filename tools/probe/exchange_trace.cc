@@ -1,11 +1,11 @@
 #include "tools/probe/exchange_trace.h"
 
 #include <stdio.h>
+#include <tagport/frame_link.h>
+#include <tagport/serial_port.h>
 #include <time.h>
 #include <unistd.h>
 
-#include "link/frame_link.h"
-#include "serial/serial_port.h"
 #include "tools/probe/reply_text.h"
 
 namespace tagport_probe {

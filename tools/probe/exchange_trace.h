@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "jni/reader_protocol.h"
+#include "protocol/reader_protocol.h"
 #include "tools/common/hex.h"
 
 namespace tagport_probe {

@@ -5,7 +5,7 @@
 
 #include <vector>
 
-#include "jni/reader_protocol.h"
+#include "protocol/reader_protocol.h"
 #include "tools/common/command_line.h"
 
 namespace tagport_probe {

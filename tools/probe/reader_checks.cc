@@ -1,12 +1,13 @@
 #include "tools/probe/reader_checks.h"
 
+#include <tagport/serial_port.h>
+
 #include <algorithm>
 #include <map>
 #include <string>
 #include <vector>
 
 #include "serial/line_rates.h"
-#include "serial/serial_port.h"
 #include "tools/common/json.h"
 #include "tools/probe/line_settings.h"
 #include "tools/probe/reply_text.h"

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "jni/reader_protocol.h"
+#include "protocol/reader_protocol.h"
 
 namespace tagport_probe {
 

@@ -5,14 +5,14 @@
 #include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <tagport/frame_link.h>
+#include <tagport/serial_port.h>
 #include <time.h>
 
 #include <string>
 #include <vector>
 
-#include "jni/reader_protocol.h"
-#include "link/frame_link.h"
-#include "serial/serial_port.h"
+#include "protocol/reader_protocol.h"
 #include "tools/common/command_line.h"
 #include "tools/common/hex.h"
 #include "tools/probe/doctor.h"

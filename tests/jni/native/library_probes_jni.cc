@@ -5,12 +5,12 @@
 #include <jni.h>
 #include <stdint.h>
 #include <sys/ioctl.h>
+#include <tagport/serial_port.h>
+#include <tagport/tagport_jni.h>
 
 #include <memory>
 #include <vector>
 
-#include "jni/tagport_jni.h"
-#include "serial/serial_port.h"
 #include "tools/redirect/node_redirect.h"
 
 namespace {

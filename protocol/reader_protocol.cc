@@ -1,4 +1,4 @@
-#include "jni/reader_protocol.h"
+#include "protocol/reader_protocol.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // Serial port access: one UART line, raw 8N1, non-blocking.
-#ifndef TAGPORT_SERIAL_SERIAL_PORT_H_
-#define TAGPORT_SERIAL_SERIAL_PORT_H_
+#ifndef TAGPORT_SERIAL_PORT_H_
+#define TAGPORT_SERIAL_PORT_H_
 
 #include <stdint.h>
 
@@ -31,4 +31,4 @@ int Api_ReadSerial(unsigned char* buffer, int capacity);
 }  // extern "C"
 #endif
 
-#endif  // TAGPORT_SERIAL_SERIAL_PORT_H_
+#endif  // TAGPORT_SERIAL_PORT_H_

@@ -1,9 +1,9 @@
-#include "jni/reader_protocol.h"
+#include "protocol/reader_protocol.h"
 
 #include <gtest/gtest.h>
+#include <tagport/frame_link.h>
+#include <tagport/serial_port.h>
 
-#include "link/frame_link.h"
-#include "serial/serial_port.h"
 #include "tests/support/line_fixture.h"
 
 namespace tagport_test {

@@ -2,8 +2,8 @@
 //
 // Frame: 1E, length (2 bytes, high first, counts the whole frame), target,
 // 00, status, command, payload, additive 8-bit checksum of all prior bytes.
-#ifndef TAGPORT_LINK_FRAME_LINK_H_
-#define TAGPORT_LINK_FRAME_LINK_H_
+#ifndef TAGPORT_FRAME_LINK_H_
+#define TAGPORT_FRAME_LINK_H_
 
 #include <stdint.h>
 
@@ -47,4 +47,4 @@ int IsSuccessRecv(int polls);
 }  // extern "C"
 #endif
 
-#endif  // TAGPORT_LINK_FRAME_LINK_H_
+#endif  // TAGPORT_FRAME_LINK_H_

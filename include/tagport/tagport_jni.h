@@ -1,7 +1,7 @@
 // Java interface: the native methods of android.kq.Ctagport and the Java
 // string conversions for native code running inside a JNI call.
-#ifndef TAGPORT_JNI_TAGPORT_JNI_H_
-#define TAGPORT_JNI_TAGPORT_JNI_H_
+#ifndef TAGPORT_TAGPORT_JNI_H_
+#define TAGPORT_TAGPORT_JNI_H_
 
 #include <jni.h>
 
@@ -50,4 +50,4 @@ jstring pchar2jstring(JNIEnv* env, const char* text, const char* charsetName);
 }  // extern "C"
 #endif
 
-#endif  // TAGPORT_JNI_TAGPORT_JNI_H_
+#endif  // TAGPORT_TAGPORT_JNI_H_
