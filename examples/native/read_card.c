@@ -1,7 +1,8 @@
 /* Reads one card through libtagport's C functions, with every check the
  * Java seek makes. Exit status 0 when a card was read, 1 otherwise.
  *
- *   cc -std=c99 read_card.c $(pkg-config --cflags --libs tagport)
+ *   export PKG_CONFIG_PATH=/opt/tagport/lib/pkgconfig
+ *   cc -std=c99 read_card.c $(pkg-config --cflags --libs tagport) -o read_card
  */
 #include <stdio.h>
 #include <tagport/frame_link.h>
