@@ -7,12 +7,14 @@
 #     the checkout, LIBTAGPORT set to the checkout;
 #   - any other: run in the checkout.
 # The blocks of one document run in order in one shell (set -e), so what one
-# block exports or installs is there for the next. The run happens in a
-# private mount namespace with empty /tmp and /opt/tagport, so the prefix
-# and the links the documents use are theirs alone (needs root).
+# block exports or installs is there for the next. A `console` block marked
+# "*It prints:*" right after a block that runs must be that block's output
+# word for word. The run happens in a private mount namespace with empty
+# /tmp and /opt/tagport, so the prefix and the links the documents use are
+# theirs alone (needs root).
 #
-# Also fails on a block with no known marker, a `console` transcript not
-# marked "*Illustration...*", a $(pkg-config ...) with PKG_CONFIG_PATH not
+# Also fails on a block with no known marker, a `console` transcript marked
+# neither "*It prints:*" nor "*Illustration...*", a $(pkg-config ...) with PKG_CONFIG_PATH not
 # exported before it (documents and examples/), a "N.N or later/newer" that
 # is not the CMake version CMakeLists.txt requires, a Gradle CMake
 # `version` below it, and a relative link to no file or heading.
@@ -96,7 +98,8 @@ run_by_stage() {
 }
 
 # Classifies every shell block (where it runs) and checks the markers.
-declare -A place=()
+declare -A place=() expected=()
+previous=0 previous_file=
 runnable=0 staged=0 skipped=0
 while IFS=$'\t' read -r n file line lang marker; do
   where="$file:$line"
@@ -125,10 +128,18 @@ while IFS=$'\t' read -r n file line lang marker; do
       fi
       ;;
     console)
-      [[ $marker == '*Illustration'* ]] ||
-        fail "$where: a transcript needs \"*Illustration: ...*\" before it"
+      if [[ $marker == '*It prints:*' ]]; then
+        if [[ -n ${place[$previous]:-} && $previous_file == "$file" ]]; then
+          expected[$previous]=$n
+        else
+          fail "$where: \"*It prints:*\" follows no block that runs"
+        fi
+      elif [[ $marker != '*Illustration'* ]]; then
+        fail "$where: a transcript needs \"*Illustration: ...*\" or \"*It prints:*\" before it"
+      fi
       ;;
   esac
+  previous=$n previous_file=$file
 done <"$work/blocks"
 
 # $(pkg-config ...) must find the prefix: PKG_CONFIG_PATH exported before
@@ -224,7 +235,20 @@ for doc in "${docs[@]}"; do
       echo "echo '======== $file:$line (in ${dir})' >&3"
       echo "echo '======== $file:$line (in ${dir})'"
       echo "cd '$dir'"
-      cat "$work/$n.body"
+      if [[ -n ${expected[$n]:-} ]]; then
+        # The transcript after the block is what the block prints.
+        # The transcript after the block is what the block prints. The
+        # shell's own output goes to a file meanwhile, so set -e still
+        # holds for every command of the block.
+        echo "exec 4>&1 >'$work/$n.out'"
+        cat "$work/$n.body"
+        echo "exec >&4 4>&-"
+        echo "cat '$work/$n.out'"
+        echo "diff -u '$work/${expected[$n]}.body' '$work/$n.out' ||"
+        echo "  { echo '$file:$line prints other than the document shows (- shown, + printed)'; exit 1; }"
+      else
+        cat "$work/$n.body"
+      fi
     } >>"$script"
   done <"$work/blocks"
   ((blocks)) || continue
@@ -235,6 +259,7 @@ for doc in "${docs[@]}"; do
   else
     fail "$doc: a block failed (status $?); the end of ${log#"$TAGPORT_ROOT/"}:"
     tail -40 "$log" >&2
+    cat "$work"/*.out >&2 2>/dev/null || true
   fi
   rm -rf "$scratch"
 done
