@@ -2,7 +2,7 @@
  * Java seek makes. Exit status 0 when a card was read, 1 otherwise.
  *
  *   export PKG_CONFIG_PATH=/opt/tagport/lib/pkgconfig
- *   cc -std=c99 read_card.c $(pkg-config --cflags --libs tagport)
+ *   cc -std=c99 read_card.c $(pkg-config --cflags --libs tagport) -o read_card
  */
 #include <stdio.h>
 #include <tagport/frame_link.h>
