@@ -8,15 +8,13 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "serial/device_nodes.h"
 #include "serial/line_rates.h"
 #include "serial/serial_internal.h"
 
 int32_t FD_COM = -1;
 
 namespace {
-
-const char* const kDeviceNodes[] = {"/dev/ttyMT0", "/dev/ttyMT1", "/dev/ttyMT2",
-                                    "/dev/ttyMT3"};
 
 // The stall a write may ride out in all, on top of the time its bytes need
 // on the wire: callers are told a request returns after a little over a
@@ -112,7 +110,7 @@ int Api_OpenSerial(uint32_t index, int32_t rate) {
     close(FD_COM);
     FD_COM = -1;
   }
-  if (!OpenSerialDevice(kDeviceNodes[index])) return 0;
+  if (!OpenSerialDevice(TagportDeviceNode(index))) return 0;
 
   struct termios line;
   if (tcgetattr(FD_COM, &line) != 0) return 0;
