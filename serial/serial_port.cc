@@ -9,15 +9,13 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "serial/device_nodes.h"
 #include "serial/line_rates.h"
 #include "serial/serial_internal.h"
 
 int32_t FD_COM = -1;
 
 namespace {
-
-const char* const kDeviceNodes[] = {"/dev/ttyMT0", "/dev/ttyMT1", "/dev/ttyMT2",
-                                    "/dev/ttyMT3"};
 
 // The stall a write may ride out in all, on top of the time its bytes need
 // on the wire: callers are told a request returns after a little over a
@@ -121,7 +119,7 @@ int Api_OpenSerial(uint32_t index, int32_t rate) {
   if (index > 3) return 0;
   // Reopening must not strand the descriptor recorded before.
   if (FD_COM != -1) ClosePort();
-  if (!OpenSerialDevice(kDeviceNodes[index])) return 0;
+  if (!OpenSerialDevice(TagportDeviceNode(index))) return 0;
   // O_EXCL means nothing to a device node: the terminal's own mark is what
   // keeps a second program from taking the replies off the line. Others but
   // root are then refused the node as long as the port is open. A line

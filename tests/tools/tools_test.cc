@@ -84,6 +84,12 @@ class ToolsTest : public ::testing::Test {
   // exit status.
   int RunProbe(std::vector<std::string> args, const char* name = "probe") {
     args.insert(args.begin(), TAGPORT_PROBE_PATH);
+    return RunRedirected(args, name);
+  }
+
+  // Runs `args` (a program of libtagport's and its arguments) as RunProbe
+  // runs the probe; its exit status.
+  int RunRedirected(std::vector<std::string> args, const char* name) {
     args.insert(args.begin(), wrapper_.begin(), wrapper_.end());
     probe_.reset(
         new Process(dir_, name, args,
@@ -126,6 +132,35 @@ class ToolsTest : public ::testing::Test {
   std::unique_ptr<Process> sim_;
   std::unique_ptr<Process> probe_;
 };
+
+// The C example of the native callers' guide, against the simulator: a card
+// with the default replies, and each seek rule it checks through
+// <tagport/reader.h> refusing the reply that breaks it.
+TEST_F(ToolsTest, TheCExampleReadsACardAndJudgesEachRule) {
+  const struct {
+    const char* script;
+    int status;
+    std::vector<std::string> printed;
+  } kCases[] = {
+      {"none", 0, {"card: 04 A1 B2 C3 D4 E5 F6 07 (8 bytes)"}},
+      {"open:wrong-target", 1, {"reply refused (rule 3)", "open: -1"}},
+      {"seek:wrong-command", 1, {"reply refused (rule 2)", "seek: -1"}},
+      {"seek:no-card-flag", 1, {"reply refused (rule 4)", "seek: -1"}},
+      {"seek:short-seek", 1, {"reply refused (rule 5)", "seek: -1"}},
+      {"seek:wrong-status", 1, {"seek: -1"}},
+      {"seek:silent", 1, {"seek: -2"}},
+  };
+  for (const auto& test_case : kCases) {
+    SCOPED_TRACE(test_case.script);
+    StartSim({"--script", test_case.script});
+    EXPECT_EQ(RunRedirected({TAGPORT_READ_CARD_PATH}, "probe"),
+              test_case.status);
+    ExpectAll(probe_->Out(), test_case.printed);
+    // Killed outright, the simulator leaves its link behind.
+    sim_.reset();
+    unlink(link_.c_str());
+  }
+}
 
 TEST_F(ToolsTest, ProbeShowsEveryFrameOfAFullSession) {
   StartSim({"--count", "3"});

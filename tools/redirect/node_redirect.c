@@ -13,6 +13,8 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include "serial/device_nodes.h"
+
 // musl's headers define these as macros for the plain names under
 // _GNU_SOURCE, which would make the definitions below a second open and
 // openat. The 64 names are still symbols there, so they stay redirectable.
@@ -86,11 +88,14 @@ static int record(int kind, long long value, const struct termios* attributes) {
 }
 
 static const char* redirect(const char* path) {
-  static const char kPrefix[] = "/dev/ttyMT";
+  static const char kPrefix[] = TAGPORT_DEVICE_NODE_PREFIX;
   const size_t prefix_len = sizeof kPrefix - 1;
   if (path == NULL || strncmp(path, kPrefix, prefix_len) != 0) return path;
   const char digit = path[prefix_len];
-  if (digit < '0' || digit > '3' || path[prefix_len + 1] != '\0') return path;
+  if (digit < '0' || digit >= '0' + TAGPORT_PORT_COUNT ||
+      path[prefix_len + 1] != '\0') {
+    return path;
+  }
   atomic_fetch_add(&node_opens, 1);
   char name[] = "TAGPORT_TTYMT0";
   name[sizeof name - 2] = digit;
