@@ -9,6 +9,7 @@
 #include <stdatomic.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/ioctl.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -20,7 +21,7 @@
 #undef open64
 #undef openat64
 
-enum { kMaxRecordedCalls = 256, kCallKinds = TAGPORT_REDIRECT_POLL + 1 };
+enum { kMaxRecordedCalls = 256, kCallKinds = TAGPORT_REDIRECT_IOCTL + 1 };
 
 static atomic_long read_calls;
 static atomic_long sleep_calls;
@@ -159,6 +160,14 @@ typedef int (*tcsetattr_fn)(int, int, const struct termios*);
 typedef int (*poll_fn)(struct pollfd*, nfds_t, int);
 typedef int (*poll_chk_fn)(struct pollfd*, nfds_t, int, size_t);
 
+// glibc declares the request unsigned long; musl and bionic declare it int.
+#ifdef __GLIBC__
+typedef unsigned long ioctl_request;
+#else
+typedef int ioctl_request;
+#endif
+typedef int (*ioctl_fn)(int, ioctl_request, ...);
+
 int open(const char* path, int flags, ...) {
   mode_t mode = 0;
   MODE_ARG(flags, mode);
@@ -255,4 +264,15 @@ int __poll_chk(struct pollfd* fds, nfds_t count, int timeout_ms,
                size_t fds_size) {
   RECORD_OR_FAIL(TAGPORT_REDIRECT_POLL, timeout_ms, NULL);
   return REAL(__poll_chk, poll_chk_fn)(fds, count, timeout_ms, fds_size);
+}
+
+// The argument, where the request has one, is a pointer or an int; passed on
+// as a pointer-sized word either way.
+int ioctl(int fd, ioctl_request request, ...) {
+  va_list args;
+  va_start(args, request);
+  void* argument = va_arg(args, void*);
+  va_end(args);
+  RECORD_OR_FAIL(TAGPORT_REDIRECT_IOCTL, (long long)request, NULL);
+  return REAL(ioctl, ioctl_fn)(fd, request, argument);
 }
