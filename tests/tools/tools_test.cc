@@ -776,7 +776,8 @@ TEST_F(ToolsTest, DoctorVerdictAgreesWithTheLibrarysOpen) {
       {"half, then a hang-up", {"--script", "open:hang-up"}, -2, "no-frame"},
       {"at another rate", {"--line-rate", "9600"}, -2, "no-frame"},
       {"none", {"--script", "open:silent"}, -2, "no-bytes"},
-      {"late, after the wait", {"--delay", "1500"}, -2, "no-bytes"},
+      // Far behind the 1000 polls, however long a loaded machine makes them.
+      {"late, after the wait", {"--delay", "5000"}, -2, "no-bytes"},
   };
   for (const AgreementRow& row : kRows) {
     SCOPED_TRACE(row.reply);
