@@ -4,9 +4,9 @@ namespace {
 
 // Indexed by ReaderRequestId.
 const ReaderRequest kRequests[] = {
-    {0x40, {0x01}, 1},
-    {0x41, {0x04, 0x00, 0x00}, 3},
-    {0x50, {0x00}, 1},
+    {0x40, "open", {0x01}, 1},
+    {0x41, "seek", {0x04, 0x00, 0x00}, 3},
+    {0x50, "move", {0x00}, 1},
 };
 
 // Checksum and the bytes ahead of the card data.
@@ -20,13 +20,13 @@ const ReaderRequest* ReaderRequestFor(ReaderRequestId id) {
 
 ReaderReplyProblem ReaderCheckReply(ReaderRequestId id,
                                     const unsigned char* frame, int length) {
-  if (frame[kReaderStatusOffset] != kReaderStatusAccepted) {
+  if (frame[kStatusOffset] != kStatusAccepted) {
     return kReaderReplyBadStatus;
   }
-  if (frame[kReaderCommandOffset] != kRequests[id].command) {
+  if (frame[kCommandOffset] != kRequests[id].command) {
     return kReaderReplyBadCommand;
   }
-  if (frame[kReaderTargetOffset] != kReaderTarget) return kReaderReplyBadTarget;
+  if (frame[kTargetOffset] != kReaderTarget) return kReaderReplyBadTarget;
   if (id != kReaderSeek) return kReaderReplyAccepted;
   if (frame[kReaderCardFlagOffset] != kReaderCardFlagSet) {
     return kReaderReplyNoCardFlag;

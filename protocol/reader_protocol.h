@@ -1,8 +1,10 @@
 // The card reader as the commands know it: where it sits, the three requests
 // it is sent and the rules its replies must meet. Built into libtagport.so
 // and into the tools that speak for the commands; exported by none of them.
-#ifndef TAGPORT_JNI_READER_PROTOCOL_H_
-#define TAGPORT_JNI_READER_PROTOCOL_H_
+#ifndef TAGPORT_PROTOCOL_READER_PROTOCOL_H_
+#define TAGPORT_PROTOCOL_READER_PROTOCOL_H_
+
+#include "link/frame_layout.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -24,9 +26,10 @@ typedef enum ReaderRequestId {
   kReaderMove = 2
 } ReaderRequestId;
 
-// A request's command byte and payload.
+// A request's command byte, its name in the tools' words, and its payload.
 typedef struct ReaderRequest {
   unsigned char command;
+  const char* name;
   unsigned char payload[3];
   int payload_length;
 } ReaderRequest;
@@ -34,14 +37,11 @@ typedef struct ReaderRequest {
 // The request `id` names; never null for the ids above.
 const ReaderRequest* ReaderRequestFor(ReaderRequestId id);
 
-// Reply fields the commands examine, and the values they accept.
+// The seek reply's fields beyond the frame header, and the values it must
+// carry; the header's fields are the frame's own.
 enum {
-  kReaderTargetOffset = 3,
-  kReaderStatusOffset = 5,
-  kReaderCommandOffset = 6,
-  kReaderCardFlagOffset = 7,   // seek: a card was read
-  kReaderCardDataOffset = 11,  // seek: the card data runs to the checksum
-  kReaderStatusAccepted = 1,
+  kReaderCardFlagOffset = kPayloadOffset,  // a card was read
+  kReaderCardDataOffset = 11,              // the card data runs to the checksum
   kReaderCardFlagSet = 1,
   kReaderSeekMinLength = 20  // seek: 8 card bytes at least
 };
@@ -68,4 +68,4 @@ int ReaderCardCount(int length);
 }  // extern "C"
 #endif
 
-#endif  // TAGPORT_JNI_READER_PROTOCOL_H_
+#endif  // TAGPORT_PROTOCOL_READER_PROTOCOL_H_

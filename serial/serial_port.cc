@@ -11,7 +11,6 @@
 
 #include "serial/device_nodes.h"
 #include "serial/line_rates.h"
-#include "serial/serial_internal.h"
 
 int32_t FD_COM = -1;
 
@@ -180,11 +179,6 @@ int Api_WriteSerial(const unsigned char* data, int length) {
     }
   } while (written < length);
   return written;
-}
-
-void DiscardPendingInput(void) {
-  // A port that cannot flush is used as it is: the request still goes out.
-  if (FD_COM != -1) (void)tcflush(FD_COM, TCIFLUSH);
 }
 
 int Api_ReadSerial(unsigned char* buffer, int capacity) {

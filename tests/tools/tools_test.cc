@@ -59,9 +59,10 @@ class ToolsTest : public ::testing::Test {
   void TearDown() override {
     sim_.reset();
     unlink(link_.c_str());
-    for (const char* file : {"sim.out", "sim.err", "probe.out", "probe.err",
-                             "again.out", "again.err", "json.out", "json.err",
-                             "regular-file", "app.out", "app.err"}) {
+    for (const char* file :
+         {"sim.out", "sim.err", "probe.out", "probe.err", "again.out",
+          "again.err", "json.out", "json.err", "open.out", "open.err",
+          "regular-file", "app.out", "app.err"}) {
       unlink((dir_ + "/" + file).c_str());
     }
     rmdir(dir_.c_str());
@@ -83,13 +84,13 @@ class ToolsTest : public ::testing::Test {
   // leading to node_, the simulator's link unless a test changes it; its
   // exit status.
   int RunProbe(std::vector<std::string> args, const char* name = "probe") {
-    args.insert(args.begin(), TAGPORT_PROBE_PATH);
-    return RunRedirected(args, name);
+    return RunOnLine(TAGPORT_PROBE_PATH, args, name);
   }
 
-  // Runs `args` (a program of libtagport's and its arguments) as RunProbe
-  // runs the probe; its exit status.
-  int RunRedirected(std::vector<std::string> args, const char* name) {
+  // Runs `program` as RunProbe runs the probe; probe_ then holds its run.
+  int RunOnLine(const char* program, std::vector<std::string> args,
+                const char* name) {
+    args.insert(args.begin(), program);
     args.insert(args.begin(), wrapper_.begin(), wrapper_.end());
     probe_.reset(
         new Process(dir_, name, args,
@@ -125,6 +126,13 @@ class ToolsTest : public ::testing::Test {
     }
   }
 
+  // Ends the simulator, if it has not ended by itself; its link goes too.
+  void StopSim() {
+    sim_->Signal(SIGTERM);
+    EXPECT_EQ(sim_->Wait(), 0) << sim_->Err();
+    sim_.reset();
+  }
+
   std::string dir_;
   std::string link_;
   std::string node_;
@@ -153,8 +161,7 @@ TEST_F(ToolsTest, TheCExampleReadsACardAndJudgesEachRule) {
   for (const auto& test_case : kCases) {
     SCOPED_TRACE(test_case.script);
     StartSim({"--script", test_case.script});
-    EXPECT_EQ(RunRedirected({TAGPORT_READ_CARD_PATH}, "probe"),
-              test_case.status);
+    EXPECT_EQ(RunOnLine(TAGPORT_READ_CARD_PATH, {}, "probe"), test_case.status);
     ExpectAll(probe_->Out(), test_case.printed);
     // Killed outright, the simulator leaves its link behind.
     sim_.reset();
@@ -171,15 +178,15 @@ TEST_F(ToolsTest, ProbeShowsEveryFrameOfAFullSession) {
       {
           "open  port    Api_OpenSerial(3, 115200) = 1",
           "open  request 1E 00 09 05 00 FF 40 01 6C (SentPacket = 9)",
-          "open  reply   1E 00 09 05 00 01 40 00 6D (IsSuccessRecv = 0)",
+          "open  reply   1E 00 09 05 00 01 40 00 6D\n",
           "open  result  0 (accepted)",
           "seek  request 1E 00 0B 05 00 FF 41 04 00 00 72 (SentPacket = 11)",
           "seek  reply   1E 00 14 05 00 01 41 01 00 00 00 04 A1 B2 C3 D4 E5 "
-          "F6 07 4A (IsSuccessRecv = 0)",
+          "F6 07 4A\n",
           "seek  card    04 A1 B2 C3 D4 E5 F6 07 (8 bytes)",
           "seek  result  8 (accepted)",
           "move  request 1E 00 09 05 00 FF 50 00 7B (SentPacket = 9)",
-          "move  reply   1E 00 09 05 00 01 50 00 7D (IsSuccessRecv = 0)",
+          "move  reply   1E 00 09 05 00 01 50 00 7D\n",
           "move  result  0 (accepted)",
           "close result  0 (closed)",
       });
@@ -201,7 +208,7 @@ TEST_F(ToolsTest, CardDataFromTheCommandLineReachesTheProbe) {
   ASSERT_EQ(RunProbe({"open", "seek", "close"}), 0) << probe_->Out();
   const std::string out = probe_->Out();
   EXPECT_NE(out.find("seek  reply   1E 00 16 05 00 01 41 01 00 00 00 " +
-                     Hex(card) + " 23 (IsSuccessRecv = 0)"),
+                     Hex(card) + " 23\n"),
             std::string::npos)
       << out;
   EXPECT_NE(out.find("seek  card    " + Hex(card) + " (10 bytes)"),
@@ -775,6 +782,84 @@ TEST_F(ToolsTest, DoctorShowsEveryReadAndWhenItCame) {
   EXPECT_GE(JsonNumber(json, "at_us"), 100000) << json;  // the first read
   ExpectAll(json, {"\"reads\":[{\"at_us\":", "\"bytes\":\"00 55",
                    "\"frames\":[{\"at_us\":"});
+}
+
+// The result the app's open gets when the doctor gives `verdict` on the
+// exchange; 1 for a verdict the exchange never gives.
+int ResultOfVerdict(const std::string& verdict) {
+  if (verdict == "ok") return 0;
+  if (verdict == "refused" || verdict == "echo") return -1;
+  if (verdict == "no-bytes" || verdict == "no-frame") return -2;
+  return 1;
+}
+
+struct AgreementRow {
+  const char* reply;             // what the module sends to the open request
+  std::vector<std::string> sim;  // tagport-sim's options that send it
+  int library;                   // Java_android_kq_Ctagport_open's result
+  const char* verdict;           // the doctor's
+};
+
+// Whatever the module answers to the open request, the doctor's verdict
+// tells what the app's open returns: ok for 0, refused or echo for -1,
+// no-bytes or no-frame for -2. Each reply is served by a simulator of its
+// own to the library's open, and again to the doctor.
+TEST_F(ToolsTest, DoctorVerdictAgreesWithTheLibrarysOpen) {
+  const AgreementRow kRows[] = {
+      {"accepted", {}, 0, "ok"},
+      {"in four pieces", {"--pieces", "4", "--gap", "20"}, 0, "ok"},
+      {"behind noise", {"--noise", "00 55 AA FF"}, 0, "ok"},
+      {"behind a length below 8", {"--noise", "1E 00 05"}, 0, "ok"},
+      {"behind a frame with a bad checksum",
+       {"--noise", "1E 00 09 05 00 01 40 00 6E"},
+       0,
+       "ok"},
+      {"behind a length over 2048", {"--noise", "1E 08 01"}, 0, "ok"},
+      {"late, within the wait", {"--delay", "300"}, 0, "ok"},
+      {"wrong status", {"--script", "open:wrong-status"}, -1, "refused"},
+      {"wrong command", {"--script", "open:wrong-command"}, -1, "refused"},
+      {"wrong target", {"--script", "open:wrong-target"}, -1, "refused"},
+      {"the request echoed, then the reply", {"--echo", "before"}, -1, "echo"},
+      {"the request echoed instead", {"--echo", "instead"}, -1, "echo"},
+      {"a bad checksum", {"--script", "open:bad-checksum"}, -2, "no-frame"},
+      {"behind a length that swallows it",
+       {"--noise", "1E 00 40"},
+       -2,
+       "no-frame"},
+      {"half, then a hang-up", {"--script", "open:hang-up"}, -2, "no-frame"},
+      {"at another rate", {"--line-rate", "9600"}, -2, "no-frame"},
+      {"none", {"--script", "open:silent"}, -2, "no-bytes"},
+      // Far behind the 1000 polls, however long a loaded machine makes them.
+      {"late, after the wait", {"--delay", "5000"}, -2, "no-bytes"},
+  };
+  for (const AgreementRow& row : kRows) {
+    SCOPED_TRACE(row.reply);
+    StartSim(row.sim);
+    EXPECT_EQ(RunOnLine(TAGPORT_LIBRARY_OPEN_PATH, {}, "open"), 0);
+    const std::string out = probe_->Out();
+    const size_t result_at = out.rfind("\nresult ");
+    ASSERT_NE(result_at, std::string::npos) << out;
+    const int library = atoi(out.c_str() + result_at + 8);
+    StopSim();
+
+    StartSim(row.sim);
+    EXPECT_EQ(RunProbe({"doctor", "--json"}, "json"), library == 0 ? 0 : 1);
+    const std::string json = probe_->Out();
+    const std::string head = "{\"verdict\":\"";
+    ASSERT_EQ(json.rfind(head, 0), 0u) << json;
+    const std::string verdict =
+        json.substr(head.size(), json.find('"', head.size()) - head.size());
+    const std::string decided_by = verdict == "ok" ? "" : "exchange";
+    EXPECT_EQ(json.find("\"decided_by\":\"" + decided_by + "\""),
+              head.size() + verdict.size() + 2)
+        << json;
+    StopSim();
+
+    EXPECT_EQ(library, row.library);
+    EXPECT_EQ(verdict, row.verdict);
+    EXPECT_EQ(ResultOfVerdict(verdict), library)
+        << "the doctor says " << verdict << ", the app's open gets " << library;
+  }
 }
 
 TEST_F(ToolsTest, DoctorNamesANodeTheCallerMayNotOpen) {
