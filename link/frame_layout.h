@@ -1,6 +1,7 @@
-// The frame as both directions lay it out, and the rhythm of the reply wait:
-// the library's builder, decoder and wait, and the reader protocol, all
-// take these numbers from here.
+// The frame as both directions lay it out (defined in <tagport/frame_link.h>
+// for native callers too), and the rhythm of the reply wait: the library's
+// builder, decoder and wait, and the reader protocol, all take these numbers
+// from here.
 #ifndef TAGPORT_LINK_FRAME_LAYOUT_H_
 #define TAGPORT_LINK_FRAME_LAYOUT_H_
 
@@ -13,22 +14,20 @@ extern "C" {
 // TAGPORT_FRAME_CAPACITY as a constant of the language, for the checks.
 enum { kFrameCapacity = TAGPORT_FRAME_CAPACITY };
 
-// Byte offsets in a frame, the start byte, and the bytes a frame carries
-// besides its payload (7 ahead of it, the checksum behind it).
+// The frame's layout as constants of the language, for the checks.
 enum {
-  kStartByte = 0x1E,
-  kLengthHighOffset = 1,
-  kLengthLowOffset = 2,
-  kTargetOffset = 3,
-  kZeroOffset = 4,
-  kStatusOffset = 5,
-  kCommandOffset = 6,
-  kPayloadOffset = 7,
-  kFrameOverhead = 8
+  kStartByte = TAGPORT_FRAME_START,
+  kLengthHighOffset = TAGPORT_FRAME_LENGTH_HIGH_OFFSET,
+  kLengthLowOffset = TAGPORT_FRAME_LENGTH_LOW_OFFSET,
+  kTargetOffset = TAGPORT_FRAME_TARGET_OFFSET,
+  kZeroOffset = TAGPORT_FRAME_ZERO_OFFSET,
+  kStatusOffset = TAGPORT_FRAME_STATUS_OFFSET,
+  kCommandOffset = TAGPORT_FRAME_COMMAND_OFFSET,
+  kPayloadOffset = TAGPORT_FRAME_PAYLOAD_OFFSET,
+  kFrameOverhead = TAGPORT_FRAME_OVERHEAD,
+  kRequestStatus = TAGPORT_FRAME_REQUEST_STATUS,
+  kStatusAccepted = TAGPORT_FRAME_STATUS_ACCEPTED
 };
-
-// The status byte of every request, and of a reply that reports success.
-enum { kRequestStatus = 0xFF, kStatusAccepted = 1 };
 
 // One poll of the reply wait: a read of up to kReadChunk bytes, then, when
 // no frame completed, a sleep of kPollSleepUs microseconds.

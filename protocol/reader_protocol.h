@@ -4,6 +4,8 @@
 #ifndef TAGPORT_PROTOCOL_READER_PROTOCOL_H_
 #define TAGPORT_PROTOCOL_READER_PROTOCOL_H_
 
+#include <tagport/reader.h>
+
 #include "link/frame_layout.h"
 
 #ifdef __cplusplus
@@ -11,12 +13,13 @@ extern "C" {
 #endif
 
 // Port index ("/dev/ttyMT3"), bit rate, target byte of every request and
-// reply, and the reply wait in polls.
+// reply, and the reply wait in polls: <tagport/reader.h>'s, as constants of
+// the language.
 enum {
-  kReaderPort = 3,
-  kReaderRate = 115200,
-  kReaderTarget = 5,
-  kReaderReplyPolls = 1000
+  kReaderPort = TAGPORT_READER_PORT,
+  kReaderRate = TAGPORT_READER_RATE,
+  kReaderTarget = TAGPORT_READER_TARGET,
+  kReaderReplyPolls = TAGPORT_READER_REPLY_POLLS
 };
 
 // The requests, as indexes into the request table.
@@ -30,7 +33,7 @@ typedef enum ReaderRequestId {
 typedef struct ReaderRequest {
   unsigned char command;
   const char* name;
-  unsigned char payload[3];
+  const unsigned char* payload;
   int payload_length;
 } ReaderRequest;
 
@@ -38,22 +41,22 @@ typedef struct ReaderRequest {
 const ReaderRequest* ReaderRequestFor(ReaderRequestId id);
 
 // The seek reply's fields beyond the frame header, and the values it must
-// carry; the header's fields are the frame's own.
+// carry (<tagport/reader.h>'s).
 enum {
-  kReaderCardFlagOffset = kPayloadOffset,  // a card was read
-  kReaderCardDataOffset = 11,              // the card data runs to the checksum
-  kReaderCardFlagSet = 1,
-  kReaderSeekMinLength = 20  // seek: 8 card bytes at least
+  kReaderCardFlagOffset = TAGPORT_REPLY_CARD_FLAG_OFFSET,
+  kReaderCardDataOffset = TAGPORT_REPLY_CARD_DATA_OFFSET,
+  kReaderCardFlagSet = TAGPORT_REPLY_CARD_FLAG_SET,
+  kReaderSeekMinLength = TAGPORT_SEEK_REPLY_MIN_LENGTH
 };
 
 // What is wrong with a reply, in the order the rules are checked.
 typedef enum ReaderReplyProblem {
-  kReaderReplyAccepted = 0,
-  kReaderReplyBadStatus,   // status byte not 1
-  kReaderReplyBadCommand,  // command byte not the request's
-  kReaderReplyBadTarget,   // target byte not 5
-  kReaderReplyNoCardFlag,  // seek: byte 7 not 1
-  kReaderReplyTooShort     // seek: frame shorter than 20 bytes
+  kReaderReplyAccepted = TAGPORT_REPLY_ACCEPTED,
+  kReaderReplyBadStatus = TAGPORT_REPLY_BAD_STATUS,
+  kReaderReplyBadCommand = TAGPORT_REPLY_BAD_COMMAND,
+  kReaderReplyBadTarget = TAGPORT_REPLY_BAD_TARGET,
+  kReaderReplyNoCardFlag = TAGPORT_REPLY_NO_CARD_FLAG,
+  kReaderReplyTooShort = TAGPORT_REPLY_TOO_SHORT
 } ReaderReplyProblem;
 
 // The first rule that `frame`, a whole reply of `length` bytes (8 or more)

@@ -24,18 +24,17 @@ extern "C" {
 /* The polls the commands give IsSuccessRecv: a little over a second. */
 #define TAGPORT_READER_REPLY_POLLS 1000
 
-/* The requests, by command byte (each with the payload that follows). */
-#define TAGPORT_READER_OPEN 0x40 /* start the reader: payload 01 */
-#define TAGPORT_READER_SEEK 0x41 /* read a card: payload 04 00 00 */
-#define TAGPORT_READER_MOVE 0x50 /* move the card on: payload 00 */
+/* The requests, by command byte, and the payload each is sent with. */
+#define TAGPORT_READER_OPEN 0x40 /* start the reader */
+#define TAGPORT_READER_SEEK 0x41 /* read a card */
+#define TAGPORT_READER_MOVE 0x50 /* move the card on */
+#define TAGPORT_READER_OPEN_PAYLOAD 0x01
+#define TAGPORT_READER_SEEK_PAYLOAD 0x04, 0x00, 0x00
+#define TAGPORT_READER_MOVE_PAYLOAD 0x00
 
-/* The reply bytes the rules examine, and the values they accept. */
-#define TAGPORT_REPLY_TARGET_OFFSET 3
-#define TAGPORT_REPLY_STATUS_OFFSET 5
-#define TAGPORT_REPLY_COMMAND_OFFSET 6
-#define TAGPORT_REPLY_STATUS_ACCEPTED 1
 /* Seek replies only: byte 7 says a card was read; its data runs from byte
- * 11 to the checksum, 8 bytes at least. */
+ * 11 to the checksum, 8 bytes at least. The other rules look at the
+ * frame's target, status and command bytes (<tagport/frame_link.h>). */
 #define TAGPORT_REPLY_CARD_FLAG_OFFSET 7
 #define TAGPORT_REPLY_CARD_FLAG_SET 1
 #define TAGPORT_REPLY_CARD_DATA_OFFSET 11
@@ -55,9 +54,9 @@ typedef enum TagportReplyProblem {
  * *length 0) for a command byte the reader is not sent. */
 static inline const unsigned char* TagportReaderPayload(int command,
                                                         int* length) {
-  static const unsigned char kOpen[] = {0x01};
-  static const unsigned char kSeek[] = {0x04, 0x00, 0x00};
-  static const unsigned char kMove[] = {0x00};
+  static const unsigned char kOpen[] = {TAGPORT_READER_OPEN_PAYLOAD};
+  static const unsigned char kSeek[] = {TAGPORT_READER_SEEK_PAYLOAD};
+  static const unsigned char kMove[] = {TAGPORT_READER_MOVE_PAYLOAD};
   switch (command) {
     case TAGPORT_READER_OPEN:
       *length = (int)sizeof kOpen;
@@ -88,13 +87,13 @@ static inline int TagportReaderSend(int command) {
  * breaks none. */
 static inline TagportReplyProblem TagportReaderCheckReply(
     int command, const unsigned char* frame, int length) {
-  if (frame[TAGPORT_REPLY_STATUS_OFFSET] != TAGPORT_REPLY_STATUS_ACCEPTED) {
+  if (frame[TAGPORT_FRAME_STATUS_OFFSET] != TAGPORT_FRAME_STATUS_ACCEPTED) {
     return TAGPORT_REPLY_BAD_STATUS;
   }
-  if (frame[TAGPORT_REPLY_COMMAND_OFFSET] != command) {
+  if (frame[TAGPORT_FRAME_COMMAND_OFFSET] != command) {
     return TAGPORT_REPLY_BAD_COMMAND;
   }
-  if (frame[TAGPORT_REPLY_TARGET_OFFSET] != TAGPORT_READER_TARGET) {
+  if (frame[TAGPORT_FRAME_TARGET_OFFSET] != TAGPORT_READER_TARGET) {
     return TAGPORT_REPLY_BAD_TARGET;
   }
   if (command != TAGPORT_READER_SEEK) return TAGPORT_REPLY_ACCEPTED;
