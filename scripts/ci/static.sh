@@ -11,7 +11,7 @@
 #                                         leaves it)
 source "$(dirname "$0")/../lib/build.sh"
 dir=${1:-build}
-library_dirs=(serial link jni)
+library_dirs=(serial link protocol jni)
 status=0
 
 echo "== clang-format"
@@ -35,7 +35,7 @@ echo "== cppcheck"
 # would also try the undefined-macro variants, such as an #include of a
 # header name that only the build defines.
 if ! cppcheck --enable=warning,style,performance,portability --std=c++17 \
-     --language=c++ --inline-suppr --error-exitcode=1 --quiet -I . \
+     --language=c++ --inline-suppr --error-exitcode=1 --quiet -I . -I include \
      -D__linux__ --suppress=missingIncludeSystem "${library_dirs[@]}"; then
   status=1
 fi
