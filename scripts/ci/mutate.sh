@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Mutation run: plants each fault of scripts/ci/mutations.txt in serial/,
-# link/ or jni/ in turn, rebuilds (incrementally: only the touched file
+# link/, protocol/ or jni/ in turn, rebuilds (incrementally: only the touched file
 # recompiles) and runs the tests that can see it. A fault that no test
 # catches is a gap in the tests, unless the list marks it equivalent (no
 # test could tell it from the original) and says why.
@@ -118,8 +118,8 @@ check_list() {
       bad=1
     fi
     seen[$id]=1
-    if [[ ! $file =~ ^(serial|link|jni)/[^/]+$ || ! -f $file ]]; then
-      echo "$list: $id: $file is no file of serial/, link/ or jni/" >&2
+    if [[ ! $file =~ ^(serial|link|protocol|jni)/[^/]+$ || ! -f $file ]]; then
+      echo "$list: $id: $file is no file of serial/, link/, protocol/ or jni/" >&2
       bad=1
     elif ! mutant "$file" "${finds[k]}" "${replaces[k]}" check; then
       echo "$list: $id: the text to find does not occur exactly once in $file" >&2

@@ -375,8 +375,15 @@ TEST_F(SerialPortTest, WriteOfNothingIsAnError) {
   EXPECT_EQ(ReadLine(1, 50), Bytes());
 }
 
-// The stall bound, which every wait for room on a full line starts from.
+// The stall a write may ride out in all, beyond its bytes' time on the wire.
 const long long kStallMs = 1000;
+
+// How long a write of `bytes` may take once it has to wait: the stall bound
+// plus ten bits a byte (8N1) at `rate`, rounded up.
+long long WriteBoundMs(size_t bytes, int32_t rate) {
+  return kStallMs +
+         (static_cast<long long>(bytes) * 10 * 1000 + rate - 1) / rate;
+}
 // How far a poll's timeout may have counted down from the bound when it
 // follows the stall's first at once.
 const long long kClockSlackMs = 100;
@@ -398,45 +405,84 @@ void ExpectCalls(const CallSummary& expected) {
   }
 }
 
+// More than a pseudo-terminal buffers, so the write meets a full line.
+const size_t kLargeWrite = 64 * 1024;
+
+Bytes CountingPattern(size_t n) {
+  Bytes bytes(n);
+  for (size_t i = 0; i < n; ++i) {
+    bytes[i] = static_cast<uint8_t>(i ^ (i >> 8) ^ (i >> 16));
+  }
+  return bytes;
+}
+
 struct InjectedFailure {
   int kind;
   int error;
 };
 
 // A write whose calls fail once as a line may make them fail: an
-// interruption is retried, a full line is waited on, anything else ends
-// the write.
+// interruption is retried, a full line is waited on for at most the write's
+// bound (its bytes' time on the wire at the line's rate, plus the stall
+// bound), anything else ends the write.
 TEST_F(SerialPortTest, WriteRidesOutInterruptionsAndAFullLine) {
-  const CallSummary::value_type kWrite = {TAGPORT_REDIRECT_WRITE, 9};
-  const CallSummary::value_type kWait = {TAGPORT_REDIRECT_POLL, kStallMs};
+  const size_t kFrame = 9;
+  // The largest frame at the slowest rate needs 8.5 s on the wire.
+  const size_t kLargestFrame = 2048;
+  const CallSummary::value_type kWrite = {TAGPORT_REDIRECT_WRITE, kFrame};
+  const CallSummary::value_type kWait = {TAGPORT_REDIRECT_POLL,
+                                         WriteBoundMs(kFrame, kLineRate)};
   const struct {
     const char* what;
+    int32_t rate;
+    size_t length;
     std::vector<InjectedFailure> failures;
     CallSummary calls;
     bool written;
   } kCases[] = {
       {"write interrupted",
+       kLineRate,
+       kFrame,
        {{TAGPORT_REDIRECT_WRITE, EINTR}},
        {kWrite, kWrite},
        true},
       {"line full",
+       kLineRate,
+       kFrame,
        {{TAGPORT_REDIRECT_WRITE, EAGAIN}},
        {kWrite, kWait, kWrite},
        true},
+      {"line full at 2400 bit/s",
+       2400,
+       kLargestFrame,
+       {{TAGPORT_REDIRECT_WRITE, EAGAIN}},
+       {{TAGPORT_REDIRECT_WRITE, kLargestFrame},
+        {TAGPORT_REDIRECT_POLL, WriteBoundMs(kLargestFrame, 2400)},
+        {TAGPORT_REDIRECT_WRITE, kLargestFrame}},
+       true},
       {"wait interrupted",
+       kLineRate,
+       kFrame,
        {{TAGPORT_REDIRECT_WRITE, EAGAIN}, {TAGPORT_REDIRECT_POLL, EINTR}},
        {kWrite, kWait, kWait, kWrite},
        true},
-      {"write fails", {{TAGPORT_REDIRECT_WRITE, EIO}}, {kWrite}, false},
+      {"write fails",
+       kLineRate,
+       kFrame,
+       {{TAGPORT_REDIRECT_WRITE, EIO}},
+       {kWrite},
+       false},
       {"wait fails",
+       kLineRate,
+       kFrame,
        {{TAGPORT_REDIRECT_WRITE, EAGAIN}, {TAGPORT_REDIRECT_POLL, ENOMEM}},
        {kWrite, kWait},
        false},
   };
-  ASSERT_EQ(Api_OpenSerial(3, kLineRate), 1);
-  const Bytes frame = HexBytes("1E 00 09 05 00 FF 40 01 6C");
   for (const auto& test_case : kCases) {
     SCOPED_TRACE(test_case.what);
+    ASSERT_EQ(Api_OpenSerial(3, test_case.rate), 1);
+    const Bytes frame = CountingPattern(test_case.length);
     tagport_redirect_reset();
     for (const InjectedFailure& failure : test_case.failures) {
       tagport_redirect_fail_next(failure.kind, failure.error);
@@ -469,17 +515,6 @@ TEST_F(SerialPortTest, WriteToHungUpLineIsAnError) {
             }),
             "write error: ");
   EXPECT_EQ(written, 0);
-}
-
-// More than a pseudo-terminal buffers, so the write meets a full line.
-const size_t kLargeWrite = 64 * 1024;
-
-Bytes CountingPattern(size_t n) {
-  Bytes bytes(n);
-  for (size_t i = 0; i < n; ++i) {
-    bytes[i] = static_cast<uint8_t>(i ^ (i >> 8) ^ (i >> 16));
-  }
-  return bytes;
 }
 
 TEST(PseudoTerminal, BuffersLessThanTheLargeWrite) {
@@ -573,6 +608,44 @@ TEST_F(SerialPortTest, WriteOutlastsTheStallBoundWhileTheLineDrains) {
   EXPECT_TRUE(received == data) << "bytes lost or reordered";
   // Guards the premise: had the line drained faster, this proves nothing.
   EXPECT_GT(elapsed, std::chrono::milliseconds(1000));
+}
+
+// Drained a bite now and then, each pause well below the stall bound, so a
+// bound per stall would never expire: the write must still end within its
+// one bound, and fail, however much went out before.
+TEST_F(SerialPortTest, WriteGivesUpWithinItsBoundOnALineThatTrickles) {
+  const int32_t kFastRate = 4000000;  // 164 ms of wire time for 64 KiB
+  ASSERT_EQ(Api_OpenSerial(3, kFastRate), 1);
+  const Bytes data = CountingPattern(kLargeWrite);
+  Bytes received;
+  std::thread drain = DrainLine(reader_.master_fd(), data.size(), 4096,
+                                std::chrono::milliseconds(200), 500, &received);
+  tagport_redirect_reset();
+  const auto start = std::chrono::steady_clock::now();
+  int written = -1;
+  const std::string printed = StdoutOf([&] {
+    written = Api_WriteSerial(data.data(), static_cast<int>(data.size()));
+  });
+  const auto elapsed = std::chrono::steady_clock::now() - start;
+  drain.join();
+  EXPECT_EQ(written, 0);
+  EXPECT_EQ(printed, "write error: ");
+  // Every wait counts down to the one deadline set at the first: none asks
+  // for more than the bound, and none for more than the one before.
+  long long previous = WriteBoundMs(data.size(), kFastRate);
+  int waits = 0;
+  for (const auto& call : LibraryCallSummary()) {
+    if (call.first != TAGPORT_REDIRECT_POLL) continue;
+    ++waits;
+    EXPECT_LE(call.second, previous) << "wait " << waits;
+    previous = call.second;
+  }
+  // Guards the premise: the line took bytes between waits.
+  EXPECT_GT(waits, 1) << received.size();
+  // The bound with a second to spare for a loaded machine; a bound per
+  // stall would have kept writing for about 20 s.
+  EXPECT_LT(elapsed, std::chrono::milliseconds(
+                         WriteBoundMs(data.size(), kFastRate) + 1000));
 }
 
 TEST_F(SerialPortTest, WriteGivesUpOnALineThatTakesNothing) {
