@@ -1,5 +1,6 @@
 #include "tools/fake_jni/fake_byte_array.h"
 
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -14,8 +15,11 @@ using FunctionTable =
     std::remove_const_t<std::remove_pointer_t<decltype(JNIEnv::functions)>>;
 
 FakeByteArray* ArrayOf(jarray handle) {
-  // A null or foreign handle is a finding, not something to survive.
-  if (handle == nullptr) abort();
+  // A JVM would crash on it too: a finding, not something to survive.
+  if (handle == nullptr) {
+    fprintf(stderr, "fake JNI: array function called on a null array\n");
+    abort();
+  }
   return reinterpret_cast<FakeByteArray*>(handle);
 }
 
