@@ -3,20 +3,19 @@
 #include <limits.h>
 #include <poll.h>
 #include <stdio.h>
+#include <sys/ioctl.h>
 #include <tagport/serial_port.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
+#include "serial/device_nodes.h"
 #include "serial/line_rates.h"
 #include "serial/serial_internal.h"
 
 int32_t FD_COM = -1;
 
 namespace {
-
-const char* const kDeviceNodes[] = {"/dev/ttyMT0", "/dev/ttyMT1", "/dev/ttyMT2",
-                                    "/dev/ttyMT3"};
 
 // The stall a write may ride out in all, on top of the time its bytes need
 // on the wire: callers are told a request returns after a little over a
@@ -38,6 +37,17 @@ int OpenSerialDevice(const char* path) {
     return 0;
   }
   return 1;
+}
+
+// Lifts the exclusive mark, then closes the recorded descriptor. The mark
+// belongs to the terminal, not to the descriptor: on a line whose other side
+// stays open (a pseudo-terminal, a UART its driver keeps) it outlives the
+// close and would lock the next opener out. A line that never took the mark
+// refuses to lift it, and is closed all the same.
+void ClosePort() {
+  (void)ioctl(FD_COM, TIOCNXCL);
+  (void)close(FD_COM);
+  FD_COM = -1;
 }
 
 // The monotonic clock in milliseconds, in 64 bits: devices stay up for
@@ -108,11 +118,13 @@ bool WaitWritable(int length, int64_t* deadline_ms) {
 int Api_OpenSerial(uint32_t index, int32_t rate) {
   if (index > 3) return 0;
   // Reopening must not strand the descriptor recorded before.
-  if (FD_COM != -1) {
-    close(FD_COM);
-    FD_COM = -1;
-  }
-  if (!OpenSerialDevice(kDeviceNodes[index])) return 0;
+  if (FD_COM != -1) ClosePort();
+  if (!OpenSerialDevice(TagportDeviceNode(index))) return 0;
+  // O_EXCL means nothing to a device node: the terminal's own mark is what
+  // keeps a second program from taking the replies off the line. Others but
+  // root are then refused the node as long as the port is open. A line
+  // without exclusive mode is used as it is.
+  (void)ioctl(FD_COM, TIOCEXCL);
 
   struct termios line;
   if (tcgetattr(FD_COM, &line) != 0) return 0;
@@ -135,8 +147,7 @@ int Api_OpenSerial(uint32_t index, int32_t rate) {
 }
 
 int Api_CloseSerial(void) {
-  if (FD_COM != -1) close(FD_COM);
-  FD_COM = -1;
+  if (FD_COM != -1) ClosePort();
   return 1;
 }
 

@@ -12,11 +12,12 @@ extern "C" {
 // Descriptor of the open port, or -1 when none is open.
 extern int32_t FD_COM;
 
-// Opens "/dev/ttyMT<index>" (index 0..3) and configures it at `rate` bit/s.
-// 1 when open and configured, 0 otherwise (the node may stay open).
+// Opens "/dev/ttyMT<index>" (index 0..3) for this process alone and
+// configures it at `rate` bit/s. 1 when open and configured, 0 otherwise
+// (the node may stay open).
 int Api_OpenSerial(uint32_t index, int32_t rate);
 
-// Closes the port if one is open. Always 1.
+// Closes the port if one is open, releasing it to other programs. Always 1.
 int Api_CloseSerial(void);
 
 // Writes all `length` bytes, waiting for room on a full line for at most

@@ -59,9 +59,9 @@ class ToolsTest : public ::testing::Test {
   void TearDown() override {
     sim_.reset();
     unlink(link_.c_str());
-    for (const char* file :
-         {"sim.out", "sim.err", "probe.out", "probe.err", "again.out",
-          "again.err", "json.out", "json.err", "regular-file"}) {
+    for (const char* file : {"sim.out", "sim.err", "probe.out", "probe.err",
+                             "again.out", "again.err", "json.out", "json.err",
+                             "regular-file", "app.out", "app.err"}) {
       unlink((dir_ + "/" + file).c_str());
     }
     rmdir(dir_.c_str());
@@ -84,6 +84,12 @@ class ToolsTest : public ::testing::Test {
   // exit status.
   int RunProbe(std::vector<std::string> args, const char* name = "probe") {
     args.insert(args.begin(), TAGPORT_PROBE_PATH);
+    return RunRedirected(args, name);
+  }
+
+  // Runs `args` (a program of libtagport's and its arguments) as RunProbe
+  // runs the probe; its exit status.
+  int RunRedirected(std::vector<std::string> args, const char* name) {
     args.insert(args.begin(), wrapper_.begin(), wrapper_.end());
     probe_.reset(
         new Process(dir_, name, args,
@@ -95,6 +101,30 @@ class ToolsTest : public ::testing::Test {
     return probe_->Wait();
   }
 
+  // Starts tagport-sim with its pseudo-terminal at `mode`. Root opens
+  // anything, exclusive nodes too: a test that runs as root has the probe
+  // (and whatever else runs behind wrapper_) run as nobody, through the
+  // directory the link stands in. Skips the test where nobody cannot run
+  // the probe.
+  void StartSimForNobody(mode_t mode) {
+    StartSim({});
+    char slave[256];
+    const ssize_t n = readlink(link_.c_str(), slave, sizeof slave - 1);
+    ASSERT_GT(n, 0);
+    slave[n] = '\0';
+    ASSERT_EQ(chmod(slave, mode), 0);
+    if (!tagport_test::UnprivilegedPrefix(&wrapper_)) {
+      GTEST_SKIP() << "running as root without setpriv (util-linux)";
+    }
+    if (wrapper_.empty()) return;
+    ASSERT_EQ(chmod(dir_.c_str(), 0755), 0);
+    if (RunProbe({"--help"}) != 0) {
+      GTEST_SKIP() << "uid 65534 cannot run the probe from this build "
+                      "directory: "
+                   << probe_->Err();
+    }
+  }
+
   std::string dir_;
   std::string link_;
   std::string node_;
@@ -102,6 +132,35 @@ class ToolsTest : public ::testing::Test {
   std::unique_ptr<Process> sim_;
   std::unique_ptr<Process> probe_;
 };
+
+// The C example of the native callers' guide, against the simulator: a card
+// with the default replies, and each seek rule it checks through
+// <tagport/reader.h> refusing the reply that breaks it.
+TEST_F(ToolsTest, TheCExampleReadsACardAndJudgesEachRule) {
+  const struct {
+    const char* script;
+    int status;
+    std::vector<std::string> printed;
+  } kCases[] = {
+      {"none", 0, {"card: 04 A1 B2 C3 D4 E5 F6 07 (8 bytes)"}},
+      {"open:wrong-target", 1, {"reply refused (rule 3)", "open: -1"}},
+      {"seek:wrong-command", 1, {"reply refused (rule 2)", "seek: -1"}},
+      {"seek:no-card-flag", 1, {"reply refused (rule 4)", "seek: -1"}},
+      {"seek:short-seek", 1, {"reply refused (rule 5)", "seek: -1"}},
+      {"seek:wrong-status", 1, {"seek: -1"}},
+      {"seek:silent", 1, {"seek: -2"}},
+  };
+  for (const auto& test_case : kCases) {
+    SCOPED_TRACE(test_case.script);
+    StartSim({"--script", test_case.script});
+    EXPECT_EQ(RunRedirected({TAGPORT_READ_CARD_PATH}, "probe"),
+              test_case.status);
+    ExpectAll(probe_->Out(), test_case.printed);
+    // Killed outright, the simulator leaves its link behind.
+    sim_.reset();
+    unlink(link_.c_str());
+  }
+}
 
 TEST_F(ToolsTest, ProbeShowsEveryFrameOfAFullSession) {
   StartSim({"--count", "3"});
@@ -719,29 +778,9 @@ TEST_F(ToolsTest, DoctorShowsEveryReadAndWhenItCame) {
 }
 
 TEST_F(ToolsTest, DoctorNamesANodeTheCallerMayNotOpen) {
-  StartSim({});
-  char slave[256];
-  const ssize_t n = readlink(link_.c_str(), slave, sizeof slave - 1);
-  ASSERT_GT(n, 0);
-  slave[n] = '\0';
-  if (geteuid() == 0) {
-    // Root opens anything: the doctor runs as nobody, through the
-    // directory the link stands in.
-    wrapper_ = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
-                "--clear-groups", "--"};
-    if (access(wrapper_[0].c_str(), X_OK) != 0) {
-      GTEST_SKIP() << "running as root without setpriv (util-linux)";
-    }
-    ASSERT_EQ(chmod(dir_.c_str(), 0755), 0);
-    ASSERT_EQ(chmod(slave, 0600), 0);
-    if (RunProbe({"--help"}) != 0) {
-      GTEST_SKIP() << "uid 65534 cannot run the probe from this build "
-                      "directory: "
-                   << probe_->Err();
-    }
-  } else {
-    ASSERT_EQ(chmod(slave, 0), 0);
-  }
+  // Root's own node, or one its owner may not open either.
+  StartSimForNobody(geteuid() == 0 ? 0600 : 0);
+  if (IsSkipped() || HasFatalFailure()) return;
   EXPECT_EQ(RunProbe({"doctor", "--json"}, "json"), 1);
   EXPECT_EQ(probe_->Out().rfind("{\"verdict\":\"no-permission\",\"decided_by\":"
                                 "\"node\"",
@@ -755,6 +794,48 @@ TEST_F(ToolsTest, DoctorNamesANodeTheCallerMayNotOpen) {
              "holders   skipped  not allowed to look into any other process",
              "\nverdict   no-permission, from the node check -- next: give the "
              "caller read and write access"});
+}
+
+// An app holding the port, here as the same user as the doctor so that the
+// holder scan may look into it: the node refuses the doctor as it would the
+// app, and the scan names the holder. Once the app closes, the node opens.
+TEST_F(ToolsTest, DoctorNamesThePortAnAppHoldsForItself) {
+  StartSimForNobody(0666);
+  if (IsSkipped() || HasFatalFailure()) return;
+  std::vector<std::string> args = wrapper_;
+  args.insert(args.end(), {TAGPORT_PORT_OPENER_PATH, "--hold"});
+  Process app(dir_, "app", args, {"TAGPORT_TTYMT3=" + link_});
+  ASSERT_TRUE(app.started());
+  for (int waited = 0;
+       app.Err().find("Api_OpenSerial = ") == std::string::npos &&
+       waited < kWaitMs;
+       waited += 10) {
+    SleepMs(10);
+  }
+  ASSERT_NE(app.Err().find("Api_OpenSerial = 1"), std::string::npos)
+      << app.Err();
+
+  EXPECT_EQ(RunProbe({"doctor"}), 1);
+  ExpectAll(probe_->Out(),
+            {"open refused: EBUSY",
+             "held open by pid " + std::to_string(app.pid()) + " (",
+             "line      skipped  the node did not open",
+             std::string("\nverdict   busy, from the node check -- next: "
+                         "another program holds it for itself alone "
+                         "(TIOCEXCL), as the app does; ") +
+                 "stop it before the app opens the port"});
+  EXPECT_EQ(RunProbe({"doctor", "--json"}, "json"), 1);
+  EXPECT_EQ(
+      probe_->Out().rfind("{\"verdict\":\"busy\",\"decided_by\":\"node\"", 0),
+      0u)
+      << probe_->Out();
+
+  app.Signal(SIGTERM);
+  EXPECT_EQ(app.Wait(), 0);
+  EXPECT_NE(app.Err().find("Api_CloseSerial = 1"), std::string::npos)
+      << app.Err();
+  EXPECT_EQ(RunProbe({"doctor"}), 0) << probe_->Out();
+  ExpectAll(probe_->Out(), {"node      ok "});
 }
 
 TEST(ToolOptions, BadOptionsExitWithStatus2AndAMessage) {
