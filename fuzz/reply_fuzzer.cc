@@ -8,7 +8,7 @@
 //   byte 0      flags: bit 0 move instead of seek; bit 1 keep the frame's
 //               checksum right; bit 2 pass a null array; bit 3 make
 //               GetByteArrayElements fail
-//   bytes 1-2   the array's length, 0..2047
+//   bytes 1-2   the array's length, 0..2047 (below 8 it can hold no card)
 //   byte 3      count of noise bytes sent ahead of the frame (0x1E in them
 //               becomes 0x1F, so the decoder keeps hunting)
 //   then        the noise, then the frame's target, zero, status and command
@@ -20,14 +20,14 @@
 // open is left out: it opens "/dev/ttyMT3" itself; its verdict is the same
 // code path as move's.
 //
-// Checks: the request on the line is the command's exact frame; the result
-// is what the rules give (-1, or 0 / the data count); the data lands at the
-// start of the array, the rest of the array and guard bytes on both sides
-// stay untouched; the elements are released exactly once, with mode 0 and
-// the pointer handed out, or never when they were not obtained.
+// Checks: the request on the line is the command's exact frame, and none
+// goes out for an array that cannot take a card; the result is what the
+// rules give (-1, or 0 / the data count); the data lands at the start of the
+// array, the rest of the array and guard bytes on both sides stay
+// untouched; the elements are released exactly once, with mode 0 and the
+// pointer handed out, or never when they were not obtained.
 #include <dlfcn.h>
 #include <fcntl.h>
-#include <jni.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -40,30 +40,21 @@
 #include <algorithm>
 
 #include "tools/common/pty.h"
+#include "tools/fake_jni/fake_byte_array.h"
 #include "tools/sim/frame_codec.h"
 
 namespace {
 
 using tagport_tools::Bytes;
+using tagport_tools::FakeByteArray;
 
 constexpr size_t kMaxPayload = 2040;
-constexpr size_t kGuard = 64;
 constexpr size_t kMaxArray = 2047;
-constexpr uint8_t kGuardByte = 0xA5;
 constexpr uint8_t kArrayByte = 0x5C;
+// The fewest card bytes an accepted reply carries.
+constexpr jsize kSmallestCard = 8;
 
-struct FakeArray {
-  uint8_t storage[kGuard + kMaxArray + kGuard];
-  jsize length;
-  bool fail_elements;
-  int gets;
-  int releases;
-  jint release_mode;
-  jbyte* released;
-  jbyte* Elements() { return reinterpret_cast<jbyte*>(storage + kGuard); }
-};
-
-FakeArray array;
+FakeByteArray array;
 int master_fd = -1;
 int line_fd = -1;
 
@@ -76,32 +67,6 @@ int line_fd = -1;
 void CheckEqual(long got, long expected, const char* what) {
   if (got != expected) Fail(what, got, expected);
 }
-
-jsize GetArrayLength(JNIEnv*, jarray) { return array.length; }
-
-jbyte* GetByteArrayElements(JNIEnv*, jbyteArray, jboolean*) {
-  ++array.gets;
-  return array.fail_elements ? nullptr : array.Elements();
-}
-
-void ReleaseByteArrayElements(JNIEnv*, jbyteArray, jbyte* elements, jint mode) {
-  ++array.releases;
-  array.released = elements;
-  array.release_mode = mode;
-}
-
-// Only what seek may use; every other entry is null, so any other call
-// crashes the run and shows up as a finding.
-JNINativeInterface_ MakeTable() {
-  JNINativeInterface_ table;
-  memset(&table, 0, sizeof table);
-  table.GetArrayLength = GetArrayLength;
-  table.GetByteArrayElements = GetByteArrayElements;
-  table.ReleaseByteArrayElements = ReleaseByteArrayElements;
-  return table;
-}
-
-const JNINativeInterface_ kTable = MakeTable();
 
 void Drain(int fd) {
   uint8_t buffer[4096];
@@ -214,29 +179,28 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   answer = stream;
   answer_armed = true;
 
-  memset(array.storage, kGuardByte, sizeof array.storage);
-  memset(array.Elements(), kArrayByte, static_cast<size_t>(capacity));
-  array.length = capacity;
-  array.fail_elements = !move && (flags & 8);
-  array.gets = array.releases = 0;
-  array.release_mode = -1;
-  array.released = nullptr;
+  array.Reset(capacity, kArrayByte);
+  const bool fail_elements = !move && (flags & 8);
+  if (fail_elements) array.FailElements();
+  const bool too_small = !move && !null_array && capacity < kSmallestCard;
 
-  JNIEnv env;
-  env.functions = &kTable;
+  JNIEnv* env = tagport_tools::FakeJniEnv();
   jint result;
   if (move) {
-    result = Java_android_kq_Ctagport_move(&env, nullptr);
+    result = Java_android_kq_Ctagport_move(env, nullptr);
   } else {
     result = Java_android_kq_Ctagport_seek(
-        &env, nullptr,
-        null_array ? nullptr : reinterpret_cast<jbyteArray>(&array));
+        env, nullptr, null_array ? nullptr : array.handle());
   }
 
+  // Refused before any request: nothing to wait a second for.
+  const bool unsent = null_array || too_small || fail_elements;
   long expected;
-  if (null_array || array.fail_elements) {
+  if (unsent) {
     expected = -1;
-    CheckEqual(array.releases, 0, "releases of elements never obtained");
+    CheckEqual(array.gets(), too_small || null_array ? 0 : 1,
+               "GetByteArrayElements calls before sending nothing");
+    CheckEqual(array.releases(), 0, "releases of elements never obtained");
   } else {
     expected = Verdict(move, judged, capacity);
     const Bytes request =
@@ -249,30 +213,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     CheckEqual(memcmp(sent, request.data(), request.size()), 0,
                "request bytes");
     if (!move) {
-      CheckEqual(array.gets, 1, "GetByteArrayElements calls");
-      CheckEqual(array.releases, 1, "ReleaseByteArrayElements calls");
-      CheckEqual(array.release_mode, 0, "release mode");
-      CheckEqual(array.released == array.Elements(), 1, "released pointer");
+      CheckEqual(array.gets(), 1, "GetByteArrayElements calls");
+      CheckEqual(array.releases(), 1, "ReleaseByteArrayElements calls");
+      CheckEqual(array.release_mode(), 0, "release mode");
+      CheckEqual(array.released_what_was_got(), 1, "released pointer");
     }
   }
   CheckEqual(result, expected, "result");
   // A command that sent nothing got no answer either.
-  CheckEqual(answer_armed, null_array || array.fail_elements,
-             "reply sent without a request");
+  CheckEqual(answer_armed, unsent, "reply sent without a request");
   answer_armed = false;
 
   const size_t copied = !move && result > 0 ? static_cast<size_t>(result) : 0;
   if (copied > 0) {
-    CheckEqual(memcmp(array.Elements(), judged.data() + 11, copied), 0,
+    CheckEqual(memcmp(array.bytes(), judged.data() + 11, copied), 0,
                "card data");
   }
-  for (size_t k = 0; k < sizeof array.storage; ++k) {
-    const bool in_array =
-        k >= kGuard && k < kGuard + static_cast<size_t>(capacity);
-    const bool in_data = k >= kGuard && k < kGuard + copied;
-    if (in_data) continue;
-    CheckEqual(array.storage[k], in_array ? kArrayByte : kGuardByte,
-               in_array ? "array byte behind the data" : "guard byte");
+  for (size_t k = copied; k < static_cast<size_t>(capacity); ++k) {
+    CheckEqual(array.bytes()[k], kArrayByte, "array byte behind the data");
   }
+  CheckEqual(array.SpoiledGuard(), -1, "spoiled guard byte");
   return 0;
 }

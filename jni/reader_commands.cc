@@ -35,8 +35,11 @@ JNIEXPORT jint JNICALL Java_android_kq_Ctagport_move(JNIEnv*, jclass) {
 
 JNIEXPORT jint JNICALL Java_android_kq_Ctagport_seek(JNIEnv* env, jclass,
                                                      jbyteArray data) {
+  // An array that cannot hold the smallest card would only be refused after
+  // a whole exchange, up to a second later: nothing is sent for it.
   if (data == nullptr) return -1;
   const jsize capacity = env->GetArrayLength(data);
+  if (capacity < ReaderCardCount(kReaderSeekMinLength)) return -1;
   jbyte* elements = env->GetByteArrayElements(data, nullptr);
   if (elements == nullptr) return -1;
 

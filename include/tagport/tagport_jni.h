@@ -21,7 +21,8 @@ JNIEXPORT jint JNICALL Java_android_kq_Ctagport_open(JNIEnv* env, jclass cls);
 JNIEXPORT jint JNICALL Java_android_kq_Ctagport_close(JNIEnv* env, jclass cls);
 
 // Reads a card into the start of `data`. The data count (8 or more),
-// -1 failure (also a null or too small array), -2 no reply.
+// -1 failure (also an array too short for the data), -2 no reply. A null
+// array or one shorter than 8 bytes gives -1 at once, with nothing sent.
 JNIEXPORT jint JNICALL Java_android_kq_Ctagport_seek(JNIEnv* env, jclass cls,
                                                      jbyteArray data);
 

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Builds everything in every build type with GCC, and Release with clang,
 # warnings as errors: optimisation levels and compilers each find warnings
-# of their own. Runs the tests on the clang build; the test stage
+# of their own. Everything includes the JVM tests and the build of the JNI
+# glue and the public headers against Android's jni.h; either missing fails
+# the configure. Runs the tests on the clang build; the test stage
 # (scripts/test.sh) runs them on GCC's RelWithDebInfo, whose build in
 # build/ is shared with it.
 #
@@ -56,7 +58,11 @@ dir=build-$compiler-${type,,}
 echo "== $compiler $type in $dir (warnings as errors)"
 # The compiler goes by environment, which only a new build directory reads:
 # naming it in the cache would make CMake start an existing one afresh.
-CC=$cc CXX=$cxx configure "$dir" -DCMAKE_BUILD_TYPE="$type" >/dev/null
+# Everything means the JVM suite too, and the JNI glue compiled against
+# Android's own jni.h (installed by scripts/setup.sh ci) besides the JDK's.
+CC=$cc CXX=$cxx configure "$dir" -DCMAKE_BUILD_TYPE="$type" \
+  -DTAGPORT_REQUIRE_JVM_TESTS=ON \
+  -DTAGPORT_ANDROID_JNI_DIR=/usr/include/android/nativehelper >/dev/null
 actual=$(sed -n 's/^set(CMAKE_CXX_COMPILER_ID "\(.*\)")$/\1/p' \
   "$dir"/CMakeFiles/*/CMakeCXXCompiler.cmake | head -1)
 if [[ $actual != "$id" ]]; then

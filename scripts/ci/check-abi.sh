@@ -44,7 +44,10 @@ needed=$(sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' <<<"$dynamic" | sort)
 # ARM glibc keeps the stack-protector guard (__stack_chk_guard) in its
 # dynamic loader, so -fstack-protector code there needs ld-linux-aarch64.so.1
 # or ld-linux-armhf.so.3 as well: that is still the C library (same package,
-# same version), not another runtime. Bionic keeps the guard in TLS.
+# same version), not another runtime. Bionic reads the guard from TLS on
+# arm64 and x86, but on armeabi-v7a the library imports the global
+# __stack_chk_guard, which bionic's libc.so defines: NEEDED stays libc.so
+# there, and the import is the C library's like any other.
 if [[ -z "$needed" ]] || ! grep -qE '^libc\.so(\.6)?$' <<<"$needed" ||
    grep -qvE '^libc\.so(\.6)?$|^ld-linux-(aarch64\.so\.1|armhf\.so\.3)$' <<<"$needed"; then
   fail "NEEDED should be libc alone, is: $(echo $needed)"

@@ -13,7 +13,7 @@ source "$(dirname "$0")/../lib/build.sh"
 dir=build-cov
 
 configure_and_build "$dir" -DCMAKE_BUILD_TYPE=Debug \
-  -DTAGPORT_COVERAGE=ON -DTAGPORT_BUILD_BENCH=OFF
+  -DTAGPORT_COVERAGE=ON -DTAGPORT_BUILD_BENCH=OFF -DTAGPORT_REQUIRE_JVM_TESTS=ON
 
 # Counts from an earlier run would add up with this one.
 find "$dir" -name '*.gcda' -delete

@@ -274,8 +274,9 @@ if ((budget == 0)); then
   exit 0
 fi
 
+# The JVM tests judge every fault of jni/ the native ones let through.
 [[ -f $dir/CMakeCache.txt ]] || configure "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DTAGPORT_BUILD_BENCH=OFF
+  -DTAGPORT_BUILD_BENCH=OFF -DTAGPORT_REQUIRE_JVM_TESTS=ON
 log=$state/logs/no-fault.log
 : >"$log"
 echo "mutate: building $dir and running the tests with no fault planted"

@@ -53,7 +53,8 @@ public class Ctagport {
    *     when {@code data} is null or too short for the data (it is then left
    *     unchanged), no port is open, the request was not written, or the reply
    *     was refused (failure status, other command or target, no card flag,
-   *     fewer than 8 data bytes); -2 when no reply came.
+   *     fewer than 8 data bytes); -2 when no reply came. A null array or one
+   *     shorter than 8 bytes gives -1 at once, without a request.
    */
   public static synchronized native int seek(byte[] data);
 

@@ -178,10 +178,18 @@ class ReaderCommandsTest extends ModuleFixture {
     assertArrayEquals(expected, data);
   }
 
-  @Test
-  void seekWithANullArraySendsNothing() {
+  static Stream<Arguments> arraysThatCannotTakeACard() {
+    return Stream.of(
+        Arguments.of("null", null),
+        Arguments.of("empty", new byte[0]),
+        Arguments.of("7 bytes", filled(7)));
+  }
+
+  @ParameterizedTest(name = "{0}")
+  @MethodSource("arraysThatCannotTakeACard")
+  void seekRefusesAnArrayThatCannotTakeACardAndSendsNothing(String name, byte[] data) {
     openReader();
-    assertEquals(-1, Ctagport.seek(null));
+    assertEquals(-1, Ctagport.seek(data), name);
     assertEquals(1, module.requests().length, "only the open request");
   }
 
