@@ -83,6 +83,12 @@ class ToolsTest : public ::testing::Test {
   // leading to node_, the simulator's link unless a test changes it; its
   // exit status.
   int RunProbe(std::vector<std::string> args, const char* name = "probe") {
+    StartProbe(args, name);
+    return probe_->Wait();
+  }
+
+  // RunProbe without the wait.
+  void StartProbe(std::vector<std::string> args, const char* name = "probe") {
     args.insert(args.begin(), TAGPORT_PROBE_PATH);
     args.insert(args.begin(), wrapper_.begin(), wrapper_.end());
     probe_.reset(
@@ -92,7 +98,6 @@ class ToolsTest : public ::testing::Test {
                      // The redirect precedes a sanitizer runtime.
                      "ASAN_OPTIONS=verify_asan_link_order=0"}));
     EXPECT_TRUE(probe_->started());
-    return probe_->Wait();
   }
 
   std::string dir_;
@@ -669,6 +674,12 @@ TEST_F(ToolsTest, DoctorNamesEachFaultInTextAndJson) {
                  c.decided_by + " check";
     ExpectAll(text, {verdict_line});
     ExpectAll(text, c.shows);
+    if (c.arrange == Arrange::kNoNode) {
+      // A mistyped redirect target reads as a missing node: it is named.
+      ExpectAll(text, {"; the node redirect leads it to " + node_ +
+                       " (TAGPORT_TTYMT3) -- next: check the path in "
+                       "TAGPORT_TTYMT3"});
+    }
     if (c.arrange == Arrange::kSimulator && !c.sim.empty() &&
         c.sim[0] == "--hold") {
       ExpectAll(text, {"held open by pid " + std::to_string(sim_->pid()) +
@@ -687,6 +698,9 @@ TEST_F(ToolsTest, DoctorNamesEachFaultInTextAndJson) {
     EXPECT_EQ(json.find('\n'), json.size() - 1) << "one line: " << json;
     EXPECT_TRUE(IsJsonObject(json)) << json;
     ExpectAll(json, c.json);
+    if (c.arrange == Arrange::kNoNode) {
+      ExpectAll(json, {"\"redirected_to\":\"" + node_ + "\""});
+    }
     if (sim_) {
       sim_->Signal(SIGTERM);
       EXPECT_EQ(sim_->Wait(), 0);
@@ -718,6 +732,45 @@ TEST_F(ToolsTest, DoctorShowsEveryReadAndWhenItCame) {
                    "\"frames\":[{\"at_us\":"});
 }
 
+// A scan tries 18 rates for up to a second each: the text report shows each
+// rate as it is done, so it is on the screen long before the verdict.
+TEST_F(ToolsTest, DoctorShowsEachRateOfAScanWhileItRuns) {
+  // Frames at 9600 only: every other rate waits out its polls.
+  StartSim({"--line-rate", "9600"});
+  StartProbe({"doctor", "--scan-rates", "--polls", "300"});
+  const std::string first =
+      "\nrates     ...      2400 bit/s: no-frame (1 of 18)\n";
+  std::string seen;
+  for (int waited = 0; waited < kWaitMs; waited += 10) {
+    seen = probe_->Out();
+    if (seen.find(first) != std::string::npos) break;
+    SleepMs(10);
+  }
+  // 17 rates of 300 polls were still to come.
+  EXPECT_NE(seen.find(first), std::string::npos) << seen;
+  EXPECT_EQ(seen.find("\nverdict"), std::string::npos) << seen;
+  EXPECT_EQ(probe_->Wait(), 1);
+  const std::string text = probe_->Out();
+  EXPECT_EQ(text.rfind("tagport-probe doctor: port 3 (/dev/ttyMT3) at 115200 "
+                       "bit/s\nnode      ok ",
+                       0),
+            0u)
+      << text;
+  size_t at = 0;
+  for (const char* rate :
+       {"2400 bit/s: no-frame (1 of 18)", "9600 bit/s: ok (3 of 18)",
+        "115200 bit/s: no-frame (7 of 18)",
+        "4000000 bit/s: no-frame (18 of 18)",
+        "\nrates     problem  reply frames at 9600 bit/s",
+        "\nverdict   wrong-rate, from the rates check"}) {
+    const size_t found = text.find(rate, at);
+    EXPECT_NE(found, std::string::npos)
+        << "missing, or out of order: " << rate << "\nin:\n"
+        << text;
+    if (found != std::string::npos) at = found;
+  }
+}
+
 TEST_F(ToolsTest, DoctorNamesANodeTheCallerMayNotOpen) {
   StartSim({});
   char slave[256];
@@ -726,11 +779,26 @@ TEST_F(ToolsTest, DoctorNamesANodeTheCallerMayNotOpen) {
   slave[n] = '\0';
   if (geteuid() == 0) {
     // Root opens anything: the doctor runs as nobody, through the
-    // directory the link stands in.
-    wrapper_ = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
-                "--clear-groups", "--"};
-    if (access(wrapper_[0].c_str(), X_OK) != 0) {
-      GTEST_SKIP() << "running as root without setpriv (util-linux)";
+    // directory the link stands in. It runs in a PID namespace of its own,
+    // beside one process of root's: what it may see then depends on
+    // nothing else on the machine (a daemon running as nobody, say).
+    wrapper_ = {"/usr/bin/unshare",
+                "--pid",
+                "--fork",
+                "--mount-proc",
+                "/bin/sh",
+                "-c",
+                "sleep 600 & exec \"$@\"",
+                "sh",
+                "/usr/bin/setpriv",
+                "--reuid=65534",
+                "--regid=65534",
+                "--clear-groups",
+                "--"};
+    if (access(wrapper_[0].c_str(), X_OK) != 0 ||
+        access(wrapper_[8].c_str(), X_OK) != 0) {
+      GTEST_SKIP() << "running as root without unshare and setpriv "
+                      "(util-linux)";
     }
     ASSERT_EQ(chmod(dir_.c_str(), 0755), 0);
     ASSERT_EQ(chmod(slave, 0600), 0);
@@ -755,6 +823,11 @@ TEST_F(ToolsTest, DoctorNamesANodeTheCallerMayNotOpen) {
              "holders   skipped  not allowed to look into any other process",
              "\nverdict   no-permission, from the node check -- next: give the "
              "caller read and write access"});
+  if (!wrapper_.empty()) {
+    // Its namespace holds the one process of root's and nothing else.
+    ExpectAll(probe_->Out(), {"not allowed to look into any other process (0 "
+                              "processes looked into, 1 not allowed)"});
+  }
 }
 
 TEST(ToolOptions, BadOptionsExitWithStatus2AndAMessage) {
@@ -788,7 +861,8 @@ TEST(ToolOptions, BadOptionsExitWithStatus2AndAMessage) {
        "--random-faults: '101' is not a number from 0 to 100"},
       {{TAGPORT_SIM_PATH, "--rate", "9600"}, "--rate applies to --device only"},
       {{TAGPORT_SIM_PATH, "--device", "/dev/null", "--rate", "12345"},
-       "--rate: 12345 is not a supported rate"},
+       "--rate: 12345 is not a supported rate (2400 .. 4000000, as the "
+       "library)\n"},
       {{TAGPORT_SIM_PATH, "--device", "/dev/null", "--link", "/tmp/x"},
        "--link and --device exclude each other"},
       {{TAGPORT_SIM_PATH, "stray"}, "unexpected argument 'stray'"},
@@ -806,7 +880,9 @@ TEST(ToolOptions, BadOptionsExitWithStatus2AndAMessage) {
       {{TAGPORT_PROBE_PATH, "doctor", "open"},
        "doctor: unexpected argument 'open'"},
       {{TAGPORT_PROBE_PATH, "doctor", "--rate", "12345"},
-       "--rate: 12345 is not one of the library's rates"},
+       "--rate: 12345 is not one of the library's rates: 2400, 4800, 9600, "
+       "19200, 38400, 57600, 115200, 230400, 460800, 921600, 1000000, "
+       "1152000, 1500000, 2000000, 2500000, 3000000, 3500000, 4000000\n"},
       {{TAGPORT_PROBE_PATH, "doctor", "--repeat", "0"},
        "--repeat: '0' is not a number from 1 to 1000000"},
       {{TAGPORT_PROBE_PATH, "doctor", "--port", "-1"},
@@ -815,7 +891,8 @@ TEST(ToolOptions, BadOptionsExitWithStatus2AndAMessage) {
       {{TAGPORT_SIM_PATH, "--echo", "sideways"},
        "--echo: 'sideways' is neither before nor instead"},
       {{TAGPORT_SIM_PATH, "--line-rate", "12345"},
-       "--line-rate: 12345 is not a supported rate"},
+       "--line-rate: 12345 is not a supported rate (2400 .. 4000000, as the "
+       "library)\n"},
       {{TAGPORT_SIM_PATH, "--device", "/dev/null", "--hold"},
        "--hold, --echo, --line-rate and --no-cts need a pseudo-terminal"},
   };
