@@ -31,6 +31,11 @@ expect_run() {
 }
 
 cmake --install "$build" --prefix "$scratch/kit" --component TestKit >/dev/null
+installed=$(cd "$scratch/kit" && find . ! -type d | sed 's|^\./||' | sort | tr '\n' ' ')
+wanted="bin/tagport-junit lib/libtagport.so lib/libtagport_redirect.so"
+wanted+=" lib/libtagport_sim_jni.so share/java/ctagport.jar share/java/tagport-sim.jar "
+[[ $installed == "$wanted" ]] || fail "the kit holds '$installed', not '$wanted'"
+echo "the kit: $installed"
 mkdir "$scratch/app"
 cp -r "$source_dir/examples/scanner/src" "$scratch/app/src"
 cd "$scratch/app"
@@ -38,8 +43,10 @@ cd "$scratch/app"
 kit=$scratch/kit
 junit=$junit_jar
 # --- the recipe, as documented
+# shellcheck disable=SC2046 # the source files are separate words
 javac -d build/classes -cp "$kit/share/java/ctagport.jar" \
   $(find src/main/java -name '*.java')
+# shellcheck disable=SC2046
 javac -d build/test-classes \
   -cp "build/classes:$kit/share/java/ctagport.jar:$kit/share/java/tagport-sim.jar:$junit" \
   $(find src/test/java -name '*.java')
