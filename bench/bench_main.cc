@@ -35,7 +35,6 @@ using tagport_tools::Bytes;
 // What the Java seek asks for, in the way it asks.
 const ReaderRequest& kSeek = *ReaderRequestFor(kReaderSeek);
 const ReaderRequest& kMove = *ReaderRequestFor(kReaderMove);
-constexpr uint8_t kRequestStatus = 0xFF;
 
 constexpr int kWarmUpExchanges = 20;
 constexpr int kRoundTrips = 3000;
@@ -312,7 +311,7 @@ class EventDrivenReader {
       const ssize_t n = read(fd_, chunk, sizeof chunk);
       for (ssize_t k = 0; k < n; ++k) {
         if (RxDecode(chunk[k]) == 1) {
-          return MsgBuf[kReaderStatusOffset] == kReaderStatusAccepted ? 0 : -1;
+          return MsgBuf[kStatusOffset] == kStatusAccepted ? 0 : -1;
         }
       }
     }

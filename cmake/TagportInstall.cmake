@@ -3,7 +3,7 @@
 # By default the library alone: lib/libtagport.so is all a device or an
 # app's jniLibs needs. The Development component, installed only when asked
 # for (--component Development), adds what native callers build against:
-#   include/tagport/   the three public headers
+#   include/tagport/   the four public headers
 #   lib/cmake/tagport/ find_package(tagport) -> imported target tagport::tagport
 #   lib/pkgconfig/     tagport.pc
 # Both package files locate the prefix from where they are installed, so an

@@ -3,9 +3,7 @@
 #include <tagport/serial_port.h>
 #include <tagport/tagport_jni.h>
 
-#include "link/link_internal.h"
-#include "protocol/reader_protocol.h"
-#include "serial/serial_internal.h"
+#include "protocol/reader_exchange.h"
 
 #ifdef TAGPORT_GENERATED_JNI_HEADER
 // Generated from the Java class at build time: a native method whose name or
@@ -15,22 +13,9 @@
 
 namespace {
 
-// One exchange: 0 when the reply frame in MsgBuf meets the request's rules,
-// -1 when the request was not sent or the reply breaks a rule, -2 when no
-// reply came.
+// The app's exchange: the full reply wait, nobody watching.
 int Command(ReaderRequestId id) {
-  const ReaderRequest* request = ReaderRequestFor(id);
-  ClearPacket();
-  // Bytes already waiting cannot answer a request not yet sent: they are a
-  // late reply to an earlier one, which would otherwise be judged as this
-  // request's reply (the frames carry no sequence number).
-  DiscardPendingInput();
-  if (SentPacket(kReaderTarget, request->command, request->payload,
-                 request->payload_length) <= 0) {
-    return -1;
-  }
-  if (!WaitForReply(kReaderReplyPolls)) return -2;
-  return ReaderCheckReply(id, MsgBuf, MsgLen) == kReaderReplyAccepted ? 0 : -1;
+  return ReaderExchange(id, kReaderReplyPolls, nullptr);
 }
 
 }  // namespace

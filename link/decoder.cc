@@ -1,7 +1,6 @@
 #include <string.h>
 #include <tagport/frame_link.h>
 #include <tagport/serial_port.h>
-#include <unistd.h>
 
 #include "link/link_internal.h"
 
@@ -10,9 +9,6 @@ int32_t MsgLen;
 int32_t PacketLen;
 
 namespace {
-
-const int kReadChunk = 1024;
-const unsigned kPollSleepUs = 1000;
 
 void ResetCounters() {
   MsgLen = 0;
@@ -52,8 +48,8 @@ int RxDecode(int byte) {
     if (MsgBuf[0] != kStartByte) MsgLen = 0;
     return 0;
   }
-  if (i == 2) {
-    PacketLen = MsgBuf[1] * 256 + MsgBuf[2];
+  if (i == kLengthLowOffset) {
+    PacketLen = MsgBuf[kLengthHighOffset] * 256 + MsgBuf[kLengthLowOffset];
     // Too short to be a frame, or too long for MsgBuf: hunt again.
     if (PacketLen < kFrameOverhead || PacketLen > kFrameCapacity)
       ResetCounters();
@@ -66,22 +62,7 @@ int RxDecode(int byte) {
   return 0;
 }
 
-int WaitForReply(int polls) {
-  if (polls < 1) polls = 1;
-  unsigned char chunk[kReadChunk];
-  for (int poll = 0; poll < polls; ++poll) {
-    const int count = Api_ReadSerial(chunk, kReadChunk);
-    // Bytes behind the completing one are dropped with the chunk.
-    for (int k = 0; k < count; ++k) {
-      if (RxDecode(chunk[k]) == 1) return 1;
-    }
-    usleep(kPollSleepUs);
-  }
-  ResetCounters();
-  return 0;
-}
-
 int IsSuccessRecv(int polls) {
-  if (!WaitForReply(polls)) return -2;
-  return MsgBuf[kStatusOffset] == 1 ? 0 : -1;
+  if (!WaitForReply(polls, nullptr)) return -2;
+  return MsgBuf[kStatusOffset] == kStatusAccepted ? 0 : -1;
 }

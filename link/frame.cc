@@ -2,7 +2,7 @@
 #include <tagport/frame_link.h>
 #include <tagport/serial_port.h>
 
-#include "link/link_internal.h"
+#include "link/frame_layout.h"
 
 unsigned char SentBuf[kFrameCapacity];
 int32_t SentLen;
@@ -22,11 +22,11 @@ int SentPacket(int target, int command, const unsigned char* payload, int n) {
 
   SentLen = n + kFrameOverhead;
   SentBuf[0] = kStartByte;
-  SentBuf[1] = static_cast<unsigned char>(SentLen >> 8);
-  SentBuf[2] = static_cast<unsigned char>(SentLen);
+  SentBuf[kLengthHighOffset] = static_cast<unsigned char>(SentLen >> 8);
+  SentBuf[kLengthLowOffset] = static_cast<unsigned char>(SentLen);
   SentBuf[kTargetOffset] = static_cast<unsigned char>(target);
-  SentBuf[4] = 0x00;
-  SentBuf[kStatusOffset] = 0xFF;
+  SentBuf[kZeroOffset] = 0x00;
+  SentBuf[kStatusOffset] = kRequestStatus;
   SentBuf[kCommandOffset] = static_cast<unsigned char>(command);
   // memmove: a caller may hand in bytes that already live in SentBuf.
   if (n > 0) memmove(SentBuf + kPayloadOffset, payload, static_cast<size_t>(n));

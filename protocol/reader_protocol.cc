@@ -1,16 +1,19 @@
 #include "protocol/reader_protocol.h"
 
+#include <tagport/reader.h>
+
 namespace {
+
+const unsigned char kOpenPayload[] = {TAGPORT_READER_OPEN_PAYLOAD};
+const unsigned char kSeekPayload[] = {TAGPORT_READER_SEEK_PAYLOAD};
+const unsigned char kMovePayload[] = {TAGPORT_READER_MOVE_PAYLOAD};
 
 // Indexed by ReaderRequestId.
 const ReaderRequest kRequests[] = {
-    {0x40, {0x01}, 1},
-    {0x41, {0x04, 0x00, 0x00}, 3},
-    {0x50, {0x00}, 1},
+    {TAGPORT_READER_OPEN, "open", kOpenPayload, sizeof kOpenPayload},
+    {TAGPORT_READER_SEEK, "seek", kSeekPayload, sizeof kSeekPayload},
+    {TAGPORT_READER_MOVE, "move", kMovePayload, sizeof kMovePayload},
 };
-
-// Checksum and the bytes ahead of the card data.
-const int kSeekFrameOverhead = kReaderCardDataOffset + 1;
 
 }  // namespace
 
@@ -18,21 +21,11 @@ const ReaderRequest* ReaderRequestFor(ReaderRequestId id) {
   return &kRequests[id];
 }
 
+// The rules are the ones native callers get from <tagport/reader.h>.
 ReaderReplyProblem ReaderCheckReply(ReaderRequestId id,
                                     const unsigned char* frame, int length) {
-  if (frame[kReaderStatusOffset] != kReaderStatusAccepted) {
-    return kReaderReplyBadStatus;
-  }
-  if (frame[kReaderCommandOffset] != kRequests[id].command) {
-    return kReaderReplyBadCommand;
-  }
-  if (frame[kReaderTargetOffset] != kReaderTarget) return kReaderReplyBadTarget;
-  if (id != kReaderSeek) return kReaderReplyAccepted;
-  if (frame[kReaderCardFlagOffset] != kReaderCardFlagSet) {
-    return kReaderReplyNoCardFlag;
-  }
-  if (length < kReaderSeekMinLength) return kReaderReplyTooShort;
-  return kReaderReplyAccepted;
+  return static_cast<ReaderReplyProblem>(
+      TagportReaderCheckReply(kRequests[id].command, frame, length));
 }
 
-int ReaderCardCount(int length) { return length - kSeekFrameOverhead; }
+int ReaderCardCount(int length) { return TagportReaderCardCount(length); }

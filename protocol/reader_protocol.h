@@ -1,20 +1,25 @@
 // The card reader as the commands know it: where it sits, the three requests
 // it is sent and the rules its replies must meet. Built into libtagport.so
 // and into the tools that speak for the commands; exported by none of them.
-#ifndef TAGPORT_JNI_READER_PROTOCOL_H_
-#define TAGPORT_JNI_READER_PROTOCOL_H_
+#ifndef TAGPORT_PROTOCOL_READER_PROTOCOL_H_
+#define TAGPORT_PROTOCOL_READER_PROTOCOL_H_
+
+#include <tagport/reader.h>
+
+#include "link/frame_layout.h"
 
 #ifdef __cplusplus
 extern "C" {
 #endif
 
 // Port index ("/dev/ttyMT3"), bit rate, target byte of every request and
-// reply, and the reply wait in polls.
+// reply, and the reply wait in polls: <tagport/reader.h>'s, as constants of
+// the language.
 enum {
-  kReaderPort = 3,
-  kReaderRate = 115200,
-  kReaderTarget = 5,
-  kReaderReplyPolls = 1000
+  kReaderPort = TAGPORT_READER_PORT,
+  kReaderRate = TAGPORT_READER_RATE,
+  kReaderTarget = TAGPORT_READER_TARGET,
+  kReaderReplyPolls = TAGPORT_READER_REPLY_POLLS
 };
 
 // The requests, as indexes into the request table.
@@ -24,36 +29,34 @@ typedef enum ReaderRequestId {
   kReaderMove = 2
 } ReaderRequestId;
 
-// A request's command byte and payload.
+// A request's command byte, its name in the tools' words, and its payload.
 typedef struct ReaderRequest {
   unsigned char command;
-  unsigned char payload[3];
+  const char* name;
+  const unsigned char* payload;
   int payload_length;
 } ReaderRequest;
 
 // The request `id` names; never null for the ids above.
 const ReaderRequest* ReaderRequestFor(ReaderRequestId id);
 
-// Reply fields the commands examine, and the values they accept.
+// The seek reply's fields beyond the frame header, and the values it must
+// carry (<tagport/reader.h>'s).
 enum {
-  kReaderTargetOffset = 3,
-  kReaderStatusOffset = 5,
-  kReaderCommandOffset = 6,
-  kReaderCardFlagOffset = 7,   // seek: a card was read
-  kReaderCardDataOffset = 11,  // seek: the card data runs to the checksum
-  kReaderStatusAccepted = 1,
-  kReaderCardFlagSet = 1,
-  kReaderSeekMinLength = 20  // seek: 8 card bytes at least
+  kReaderCardFlagOffset = TAGPORT_REPLY_CARD_FLAG_OFFSET,
+  kReaderCardDataOffset = TAGPORT_REPLY_CARD_DATA_OFFSET,
+  kReaderCardFlagSet = TAGPORT_REPLY_CARD_FLAG_SET,
+  kReaderSeekMinLength = TAGPORT_SEEK_REPLY_MIN_LENGTH
 };
 
 // What is wrong with a reply, in the order the rules are checked.
 typedef enum ReaderReplyProblem {
-  kReaderReplyAccepted = 0,
-  kReaderReplyBadStatus,   // status byte not 1
-  kReaderReplyBadCommand,  // command byte not the request's
-  kReaderReplyBadTarget,   // target byte not 5
-  kReaderReplyNoCardFlag,  // seek: byte 7 not 1
-  kReaderReplyTooShort     // seek: frame shorter than 20 bytes
+  kReaderReplyAccepted = TAGPORT_REPLY_ACCEPTED,
+  kReaderReplyBadStatus = TAGPORT_REPLY_BAD_STATUS,
+  kReaderReplyBadCommand = TAGPORT_REPLY_BAD_COMMAND,
+  kReaderReplyBadTarget = TAGPORT_REPLY_BAD_TARGET,
+  kReaderReplyNoCardFlag = TAGPORT_REPLY_NO_CARD_FLAG,
+  kReaderReplyTooShort = TAGPORT_REPLY_TOO_SHORT
 } ReaderReplyProblem;
 
 // The first rule that `frame`, a whole reply of `length` bytes (8 or more)
@@ -68,4 +71,4 @@ int ReaderCardCount(int length);
 }  // extern "C"
 #endif
 
-#endif  // TAGPORT_JNI_READER_PROTOCOL_H_
+#endif  // TAGPORT_PROTOCOL_READER_PROTOCOL_H_

@@ -2,7 +2,8 @@
 # Installs what the project needs on Debian/Ubuntu (as root, or through sudo).
 #   scripts/setup.sh        build, tests and demonstration
 #   scripts/setup.sh ci     also cross compilers, qemu, musl, sanitizer
-#                           runtimes, coverage and static-check tools
+#                           runtimes, coverage and static-check tools, and
+#                           pkg-config and make for the documents' commands
 set -euo pipefail
 
 packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev
@@ -11,7 +12,7 @@ if [[ "${1:-}" == "ci" ]]; then
   packages+=(clang libclang-rt-14-dev clang-format clang-tidy cppcheck valgrind
              gcovr g++-aarch64-linux-gnu g++-arm-linux-gnueabihf
              libc6-dev-arm64-cross libc6-dev-armhf-cross qemu-user
-             musl-dev lld pkgconf android-libnativehelper-dev)
+             musl-dev lld pkgconf android-libnativehelper-dev make)
 fi
 
 missing=()

@@ -39,4 +39,18 @@ static inline int TagportSpeedForRate(int32_t rate, speed_t* speed) {
   return 0;
 }
 
+// The rate whose speed is `speed`: 1 and *rate set, or 0 for a speed
+// outside the table.
+static inline int TagportRateForSpeed(speed_t speed, int32_t* rate) {
+  unsigned count = 0;
+  const TagportLineRate* rates = TagportLineRates(&count);
+  for (unsigned i = 0; i < count; ++i) {
+    if (rates[i].speed == speed) {
+      *rate = rates[i].rate;
+      return 1;
+    }
+  }
+  return 0;
+}
+
 #endif  // TAGPORT_SERIAL_LINE_RATES_H_

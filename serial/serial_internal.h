@@ -1,4 +1,4 @@
-// Library-internal parts of the serial port, for the reader commands.
+// Library-internal parts of the serial port, for the reader exchange.
 #ifndef TAGPORT_SERIAL_SERIAL_INTERNAL_H_
 #define TAGPORT_SERIAL_SERIAL_INTERNAL_H_
 

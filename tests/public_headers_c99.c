@@ -1,8 +1,9 @@
-// The public headers promise C callers: this file includes all three as
+// The public headers promise C callers: this file includes all four as
 // strict C99 and takes every exported name at the type a C caller sees, so
 // a C++-only construct or a changed declaration fails the build. They are
 // included as an installed package offers them.
 #include <tagport/frame_link.h>
+#include <tagport/reader.h>
 #include <tagport/serial_port.h>
 #include <tagport/tagport_jni.h>
 
@@ -31,3 +32,10 @@ jint(JNICALL* const kJavaSeek)(JNIEnv*, jclass,
 jint(JNICALL* const kJavaMove)(JNIEnv*, jclass) = Java_android_kq_Ctagport_move;
 int (*const kToBytes)(JNIEnv*, jstring, const char*, char*) = jstring2pchar;
 jstring (*const kToString)(JNIEnv*, const char*, const char*) = pchar2jstring;
+
+// The reader header's inline functions, as a C caller calls them.
+const unsigned char* (*const kReaderPayload)(int, int*) = TagportReaderPayload;
+int (*const kReaderSend)(int) = TagportReaderSend;
+TagportReplyProblem (*const kReaderCheckReply)(int, const unsigned char*,
+                                               int) = TagportReaderCheckReply;
+int (*const kReaderCardCount)(int) = TagportReaderCardCount;

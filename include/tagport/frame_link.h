@@ -15,6 +15,25 @@ extern "C" {
 // Bytes in each frame buffer, and so the largest frame the link holds.
 #define TAGPORT_FRAME_CAPACITY 2048
 
+// Where a frame's fields lie: the start byte at 0, the length (high byte
+// first) at 1 and 2, then target, a zero byte, status and command; the
+// payload from 7; the checksum last.
+#define TAGPORT_FRAME_START 0x1E
+#define TAGPORT_FRAME_LENGTH_HIGH_OFFSET 1
+#define TAGPORT_FRAME_LENGTH_LOW_OFFSET 2
+#define TAGPORT_FRAME_TARGET_OFFSET 3
+#define TAGPORT_FRAME_ZERO_OFFSET 4
+#define TAGPORT_FRAME_STATUS_OFFSET 5
+#define TAGPORT_FRAME_COMMAND_OFFSET 6
+#define TAGPORT_FRAME_PAYLOAD_OFFSET 7
+
+// The bytes a frame carries besides its payload: the smallest frame.
+#define TAGPORT_FRAME_OVERHEAD 8
+
+// The status byte of every request, and of a reply that reports success.
+#define TAGPORT_FRAME_REQUEST_STATUS 0xFF
+#define TAGPORT_FRAME_STATUS_ACCEPTED 1
+
 // The last request frame built and its length.
 extern unsigned char SentBuf[TAGPORT_FRAME_CAPACITY];
 extern int32_t SentLen;

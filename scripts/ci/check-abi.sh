@@ -30,9 +30,8 @@ expected=$(sed -n '/global:/,/local:/p' "$map" |
            grep -v -e '^global:' -e '^local:' -e '^$' | tr -d ';' | sort)
 actual=$("$nm_tool" -D --defined-only "$lib" | awk 'NF >= 3 {print $3}' |
          sed 's/@.*//' | sort)
-expected_count=$(wc -l <<<"$expected")
-if [[ "$expected_count" -ne 21 ]]; then
-  fail "libtagport.map lists $expected_count names, 21 expected"
+if [[ -z "$expected" ]]; then
+  fail "libtagport.map lists no names"
 fi
 if [[ "$actual" != "$expected" ]]; then
   fail "exported names differ from libtagport.map (< map, > library):"

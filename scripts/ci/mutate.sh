@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Mutation run: plants each fault of scripts/ci/mutations.txt in serial/,
-# link/ or jni/ in turn, rebuilds (incrementally: only the touched file
-# recompiles) and runs the tests that can see it. A fault that no test
+# link/, protocol/, jni/ or include/tagport/ in turn, rebuilds
+# (incrementally: only the touched file recompiles) and runs the tests that
+# can see it. A fault that no test
 # catches is a gap in the tests, unless the list marks it equivalent (no
 # test could tell it from the original) and says why.
 #
 #   scripts/ci/mutate.sh [--build-dir DIR] [--list FILE] [--equivalents] [ID...]
+#   scripts/ci/mutate.sh --check [--list FILE]
 #
 #   --build-dir DIR  build here (default build-mutate); configured when new,
 #                    else built as it is configured
@@ -13,6 +15,8 @@
 #   --equivalents    also run the faults marked equivalent, to confirm that
 #                    they survive; one that is caught loses its mark
 #   ID...            only these faults
+#   --check          only check the list: every fault's text still occurs
+#                    exactly once in its file (seconds, no build; a ctest)
 #   TAGPORT_MUTATE_BUDGET   seconds for the whole run (default 570). Faults
 #                    not started within it are counted as not run, which
 #                    fails nothing; 0 skips the run.
@@ -37,12 +41,14 @@ stage_verdict mutate
 dir=build-mutate
 list=scripts/ci/mutations.txt
 run_equivalents=0
+check_only=0
 declare -a only=()
 while (($#)); do
   case $1 in
     --build-dir) dir=${2:?--build-dir needs a directory}; shift 2 ;;
     --list) list=${2:?--list needs a file}; shift 2 ;;
     --equivalents) run_equivalents=1; shift ;;
+    --check) check_only=1; shift ;;
     -*) echo "mutate.sh: unknown option $1" >&2; exit 2 ;;
     *) only+=("$1"); shift ;;
   esac
@@ -119,8 +125,8 @@ check_list() {
       bad=1
     fi
     seen[$id]=1
-    if [[ ! $file =~ ^(serial|link|jni)/[^/]+$ || ! -f $file ]]; then
-      echo "$list: $id: $file is no file of serial/, link/ or jni/" >&2
+    if [[ ! $file =~ ^(serial|link|protocol|jni|include/tagport)/[^/]+$ || ! -f $file ]]; then
+      echo "$list: $id: $file is no file of the library's (serial/, link/, protocol/, jni/, include/tagport/)" >&2
       bad=1
     elif ! mutant "$file" "${finds[k]}" "${replaces[k]}" check; then
       echo "$list: $id: the text to find does not occur exactly once in $file" >&2
@@ -241,6 +247,11 @@ ctest_group() {
 # -- The run ------------------------------------------------------------------
 
 read_list || exit 2
+if ((check_only)); then
+  check_list || { echo "mutate: the list no longer fits the tree (above)"; exit 2; }
+  echo "mutate: all ${#ids[@]} faults of $list apply, each exactly once"
+  exit 0
+fi
 mkdir -p "$state/logs"
 if [[ -f $planted ]]; then
   echo "mutate: restoring $(<"$planted"), left with a fault by an interrupted run"

@@ -53,7 +53,7 @@ config=$(grep -m1 '^CMAKE_BUILD_TYPE:' "$dir/CMakeCache.txt" | cut -d= -f2 |
          tr '[:upper:]' '[:lower:]')
 expect_installed "with --component Development" lib/libtagport.so \
   include/tagport/serial_port.h include/tagport/frame_link.h \
-  include/tagport/tagport_jni.h \
+  include/tagport/reader.h include/tagport/tagport_jni.h \
   lib/cmake/tagport/tagportConfig.cmake \
   lib/cmake/tagport/tagportConfigVersion.cmake \
   lib/cmake/tagport/tagportTargets.cmake \

@@ -4,6 +4,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
 #include <tagport/frame_link.h>
 #include <tagport/serial_port.h>
 #include <tagport/tagport_jni.h>
@@ -23,6 +24,7 @@ using ReaderCommandsTest = LineTest;
 TEST_F(ReaderCommandsTest, OpenConfiguresTheReaderPortBeforeItsRequest) {
   const CallSummary kConfigure = {
       {TAGPORT_REDIRECT_OPEN, O_RDWR | O_NOCTTY | O_NONBLOCK | O_EXCL},
+      {TAGPORT_REDIRECT_IOCTL, TIOCEXCL},
       {TAGPORT_REDIRECT_TCFLUSH, TCIFLUSH},
       {TAGPORT_REDIRECT_TCSETATTR, TCSANOW}};
   CallSummary configure_and_send = kConfigure;
@@ -51,9 +53,9 @@ TEST_F(ReaderCommandsTest, OpenConfiguresTheReaderPortBeforeItsRequest) {
               test_case.result);
     const std::vector<tagport_redirect_call> calls = LibraryCalls();
     EXPECT_EQ(LibraryCallSummary(), test_case.calls);
-    ASSERT_GE(calls.size(), 3u);
-    EXPECT_EQ(cfgetispeed(&calls[2].attributes), static_cast<speed_t>(B115200));
-    EXPECT_EQ(cfgetospeed(&calls[2].attributes), static_cast<speed_t>(B115200));
+    ASSERT_GE(calls.size(), 4u);
+    EXPECT_EQ(cfgetispeed(&calls[3].attributes), static_cast<speed_t>(B115200));
+    EXPECT_EQ(cfgetospeed(&calls[3].attributes), static_cast<speed_t>(B115200));
     EXPECT_NE(FD_COM, -1);
     EXPECT_EQ(reader_.module().Requests().size() - requests_before,
               test_case.requests);

@@ -9,6 +9,7 @@
 #include <stdio.h>
 #include <string.h>
 #include <tagport/frame_link.h>
+#include <tagport/reader.h>
 #include <tagport/serial_port.h>
 
 static int failures;
@@ -40,21 +41,27 @@ static void expect_bytes(const char* what, const unsigned char* actual,
   }
 }
 
-static const unsigned char kOpenPayload[] = {0x01};
+// The open request as the reader expects it, written out byte for byte: the
+// oracle for the frame the headers and the library build.
 static const unsigned char kOpenRequest[] = {0x1E, 0x00, 0x09, 0x05, 0x00,
                                              0xFF, 0x40, 0x01, 0x6C};
 enum { kOpenRequestLength = (int)sizeof kOpenRequest };
 
 static void exchange_open_request(void) {
-  expect("Api_OpenSerial(3, 115200)", Api_OpenSerial(3, 115200), 1);
+  expect("Api_OpenSerial(3, 115200)",
+         Api_OpenSerial(TAGPORT_READER_PORT, TAGPORT_READER_RATE), 1);
   ClearPacket();
-  expect("SentPacket(5, 0x40, {01}, 1)", SentPacket(5, 0x40, kOpenPayload, 1),
+  expect("TagportReaderSend(open)", TagportReaderSend(TAGPORT_READER_OPEN),
          kOpenRequestLength);
   expect_bytes("SentBuf", SentBuf, kOpenRequest, kOpenRequestLength);
-  expect("IsSuccessRecv(1000)", IsSuccessRecv(1000), 0);
+  expect("IsSuccessRecv(1000)", IsSuccessRecv(TAGPORT_READER_REPLY_POLLS), 0);
   print_bytes("MsgBuf", MsgBuf, PacketLen);
   printf("\n");
   expect("reply PacketLen", PacketLen, 9);
+  expect("reply meets the open rules",
+         TagportReaderCheckReply(TAGPORT_READER_OPEN, MsgBuf, MsgLen),
+         TAGPORT_REPLY_ACCEPTED);
+  // The rules by hand as well, against the bytes the reader must send.
   expect("reply target (MsgBuf[3])", MsgBuf[3], 5);
   expect("reply status (MsgBuf[5])", MsgBuf[5], 1);
   expect("reply command (MsgBuf[6])", MsgBuf[6], 0x40);

@@ -6,6 +6,7 @@
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <tagport/serial_port.h>
 #include <termios.h>
@@ -15,8 +16,10 @@
 #include <ostream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "tests/support/line_fixture.h"
+#include "tests/support/process.h"
 #include "tools/common/pty.h"
 #include "tools/redirect/node_redirect.h"
 
@@ -130,15 +133,17 @@ TEST_P(LineSettingsTest, ConfiguresRawEightNoneOneAtTheRate) {
   ASSERT_EQ(Api_OpenSerial(3, GetParam().rate), 1);
 
   const std::vector<tagport_redirect_call> calls = LibraryCalls();
-  ASSERT_EQ(calls.size(), 3u) << "open, tcflush, tcsetattr";
+  ASSERT_EQ(calls.size(), 4u) << "open, ioctl, tcflush, tcsetattr";
   EXPECT_EQ(calls[0].kind, TAGPORT_REDIRECT_OPEN);
   EXPECT_EQ(calls[0].value, O_RDWR | O_NOCTTY | O_NONBLOCK | O_EXCL);
-  EXPECT_EQ(calls[1].kind, TAGPORT_REDIRECT_TCFLUSH);
-  EXPECT_EQ(calls[1].value, TCIFLUSH);
-  ASSERT_EQ(calls[2].kind, TAGPORT_REDIRECT_TCSETATTR);
-  EXPECT_EQ(calls[2].value, TCSANOW);
+  EXPECT_EQ(calls[1].kind, TAGPORT_REDIRECT_IOCTL);
+  EXPECT_EQ(calls[1].value, TIOCEXCL);
+  EXPECT_EQ(calls[2].kind, TAGPORT_REDIRECT_TCFLUSH);
+  EXPECT_EQ(calls[2].value, TCIFLUSH);
+  ASSERT_EQ(calls[3].kind, TAGPORT_REDIRECT_TCSETATTR);
+  EXPECT_EQ(calls[3].value, TCSANOW);
 
-  const struct termios& given = calls[2].attributes;
+  const struct termios& given = calls[3].attributes;
   EXPECT_EQ(given.c_iflag, found.c_iflag & ~kRawInputOff);
   EXPECT_EQ(given.c_oflag, found.c_oflag & ~static_cast<tcflag_t>(OPOST));
   EXPECT_EQ(given.c_lflag, found.c_lflag & ~kRawLocalOff);
@@ -171,8 +176,11 @@ INSTANTIATE_TEST_SUITE_P(
       return std::to_string(rate_case.param.rate);
     });
 
+// The node opened and made exclusive, nothing more.
 const CallSummary kOpenOnly = {
-    {TAGPORT_REDIRECT_OPEN, O_RDWR | O_NOCTTY | O_NONBLOCK | O_EXCL}};
+    {TAGPORT_REDIRECT_OPEN, O_RDWR | O_NOCTTY | O_NONBLOCK | O_EXCL},
+    {TAGPORT_REDIRECT_IOCTL, TIOCEXCL}};
+const CallSummary::value_type kRelease = {TAGPORT_REDIRECT_IOCTL, TIOCNXCL};
 
 TEST_F(SerialPortTest, RefusedRateLeavesPortOpenAndLineUntouched) {
   for (const int32_t rate : {500000, 576000, 1200, 300, 0, -1, 115201, 2400 - 1,
@@ -193,6 +201,8 @@ TEST_F(SerialPortTest, RefusedRateLeavesPortOpenAndLineUntouched) {
     EXPECT_EQ(Api_CloseSerial(), 1);
     EXPECT_EQ(FD_COM, -1);
     EXPECT_EQ(OpenDescriptorCount(), baseline);
+    EXPECT_EQ(LibraryCallSummary(), CallSummary{kRelease});
+    tagport_redirect_reset();
   }
 }
 
@@ -216,9 +226,11 @@ TEST_F(SerialPortTest, UnopenableNodeReportsAndRecordsNoPort) {
 }
 
 // A line that refuses the attributes is open but not configured; a flush
-// that fails is no reason to refuse the line.
+// that fails, or a driver without exclusive mode, is no reason to refuse the
+// line.
 TEST_F(SerialPortTest, OnlyRefusedAttributesFailAnOpenedNode) {
   const CallSummary kConfigured = {kOpenOnly[0],
+                                   kOpenOnly[1],
                                    {TAGPORT_REDIRECT_TCFLUSH, TCIFLUSH},
                                    {TAGPORT_REDIRECT_TCSETATTR, TCSANOW}};
   const struct {
@@ -228,6 +240,7 @@ TEST_F(SerialPortTest, OnlyRefusedAttributesFailAnOpenedNode) {
   } kCases[] = {
       {"attributes refused", TAGPORT_REDIRECT_TCSETATTR, 0},
       {"flush fails", TAGPORT_REDIRECT_TCFLUSH, 1},
+      {"no exclusive mode", TAGPORT_REDIRECT_IOCTL, 1},
   };
   for (const auto& test_case : kCases) {
     SCOPED_TRACE(test_case.what);
@@ -279,6 +292,161 @@ TEST_F(SerialPortTest, CloseWithoutPortSucceeds) {
   EXPECT_EQ(Api_CloseSerial(), 1);
   EXPECT_EQ(FD_COM, -1);
   EXPECT_EQ(OpenDescriptorCount(), baseline);
+  EXPECT_EQ(LibraryCallSummary(), CallSummary{}) << "nothing to release";
+}
+
+// Both closes the library makes lift the exclusive mark first, which
+// outlives the descriptor on a line whose other side stays open; a line
+// that refuses to lift it is closed all the same.
+TEST_F(SerialPortTest, EveryCloseReleasesTheLineFirst) {
+  const CallSummary kReopen = {kRelease,
+                               kOpenOnly[0],
+                               kOpenOnly[1],
+                               {TAGPORT_REDIRECT_TCFLUSH, TCIFLUSH},
+                               {TAGPORT_REDIRECT_TCSETATTR, TCSANOW}};
+  const struct {
+    const char* what;
+    int (*close_port)();
+    CallSummary calls;
+    int left_open;  // descriptors left open afterwards
+  } kCases[] = {
+      {"close", [] { return Api_CloseSerial(); }, {kRelease}, 0},
+      {"reopen", [] { return Api_OpenSerial(3, kLineRate); }, kReopen, 1},
+  };
+  const int baseline = OpenDescriptorCount();
+  for (const auto& test_case : kCases) {
+    for (const bool release_refused : {false, true}) {
+      SCOPED_TRACE(std::string(test_case.what) +
+                   (release_refused ? ", release refused" : ""));
+      ASSERT_EQ(Api_OpenSerial(3, kLineRate), 1);
+      const int before = FD_COM;
+      tagport_redirect_reset();
+      if (release_refused) {
+        tagport_redirect_fail_next(TAGPORT_REDIRECT_IOCTL, ENOTTY);
+      }
+      int result = -1;
+      EXPECT_EQ(StdoutOf([&] { result = test_case.close_port(); }), "");
+      EXPECT_EQ(result, 1);
+      EXPECT_EQ(LibraryCallSummary(), test_case.calls);
+      EXPECT_EQ(OpenDescriptorCount(), baseline + test_case.left_open);
+      EXPECT_TRUE(test_case.left_open == 0 ? FD_COM == -1 : FD_COM != -1);
+      EXPECT_FALSE(before != FD_COM && IsOpenDescriptor(before))
+          << "the descriptor closed is still open";
+      EXPECT_EQ(Api_CloseSerial(), 1);
+    }
+  }
+}
+
+// Another program that opens port 3 through libtagport.so while this one
+// may hold it: what its Api_OpenSerial answered, what the library printed
+// there, and its standard error.
+struct SecondOpener {
+  int exit_code = -1;
+  int opened = -1;  // -1 when it did not say
+  std::string printed;
+  std::string err;
+};
+
+// Runs tagport_port_opener with "/dev/ttyMT3" leading to `node`, in `dir`.
+// Under root it runs as uid 65534 (root passes any exclusive mark), under
+// qemu-user through the emulator.
+SecondOpener RunSecondOpener(const std::string& dir, const std::string& node,
+                             const std::vector<std::string>& prefix) {
+  std::vector<std::string> args = prefix;
+  std::string word;
+  for (const char c : std::string(TAGPORT_TARGET_EMULATOR) + "|") {
+    if (c != '|') {
+      word += c;
+    } else if (!word.empty()) {
+      args.push_back(word);
+      word.clear();
+    }
+  }
+  args.push_back(TAGPORT_PORT_OPENER_PATH);
+  Process opener(dir, "opener", args, {"TAGPORT_TTYMT3=" + node});
+  SecondOpener result;
+  if (!opener.started()) return result;
+  result.exit_code = opener.Wait();
+  result.printed = opener.Out();
+  result.err = opener.Err();
+  const std::string kSaid = "Api_OpenSerial = ";
+  const size_t said = result.err.find(kSaid);
+  if (said != std::string::npos) {
+    result.opened = atoi(result.err.c_str() + said + kSaid.size());
+  }
+  return result;
+}
+
+// While the port is open, another program is refused it exactly as a node
+// that cannot be opened, and takes nothing from the line: the bytes waiting
+// for the holder are still there for it. Once the library has closed the
+// port, by Api_CloseSerial or by opening another node, the program opens
+// it.
+TEST_F(SerialPortTest, AnotherProgramIsRefusedThePortWhileItIsOpen) {
+  std::vector<std::string> prefix;
+  if (!UnprivilegedPrefix(&prefix)) {
+    GTEST_SKIP() << "running as root without setpriv (util-linux): no "
+                    "unprivileged second opener";
+  }
+  char dir_name[] = "/tmp/tagport-opener-XXXXXX";
+  ASSERT_NE(mkdtemp(dir_name), nullptr);
+  const std::string dir = dir_name;
+  const std::string line = reader_.slave_path();
+  ASSERT_EQ(chmod(line.c_str(), 0666), 0) << strerror(errno);
+
+  const struct {
+    const char* what;
+    std::vector<const char*> steps;  // the library's, before the other's
+    bool held;
+  } kCases[] = {
+      {"never opened", {}, false},
+      {"open", {"open"}, true},
+      {"closed", {"open", "close"}, false},
+      {"reopened", {"open", "open"}, true},
+      {"reopened, closed", {"open", "open", "close"}, false},
+      {"rate refused, still open", {"open", "open 500000"}, true},
+      {"reopen of a missing node", {"open", "open missing"}, false},
+  };
+  const Bytes waiting = HexBytes("1E 00 09 05 00 01 40 00 6D");
+  for (const auto& test_case : kCases) {
+    SCOPED_TRACE(test_case.what);
+    for (const std::string step : test_case.steps) {
+      RedirectNode(3, step == "open missing" ? "/nonexistent/tagport-node"
+                                             : line.c_str());
+      if (step == "close") {
+        Api_CloseSerial();
+      } else {
+        (void)StdoutOf([&] {
+          Api_OpenSerial(3, step == "open 500000" ? 500000 : kLineRate);
+        });
+      }
+    }
+    // Back to the line for the other program too: under qemu-user the
+    // inherited entry wins over the one RunSecondOpener puts ahead of it.
+    RedirectNode(3, line.c_str());
+    if (test_case.held) {
+      WriteLine(waiting);
+      ASSERT_TRUE(WaitForInput(FD_COM, waiting.size()));
+    }
+    const SecondOpener other = RunSecondOpener(dir, line, prefix);
+    if (other.exit_code == 126 || other.exit_code == 127) {
+      GTEST_SKIP() << "the second opener cannot run here (as uid 65534, the "
+                      "build directory must be searchable): "
+                   << other.err;
+    }
+    ASSERT_EQ(other.exit_code, 0) << other.err;
+    EXPECT_EQ(other.opened, test_case.held ? 0 : 1) << other.err;
+    EXPECT_EQ(other.printed, test_case.held ? "openSerial failed" : "");
+    if (test_case.held) {
+      unsigned char buffer[64];
+      const int n = Api_ReadSerial(buffer, sizeof buffer);
+      EXPECT_EQ(Copy(buffer, n), waiting) << "the holder's bytes were taken";
+    }
+    Api_CloseSerial();
+  }
+  unlink((dir + "/opener.out").c_str());
+  unlink((dir + "/opener.err").c_str());
+  rmdir(dir.c_str());
 }
 
 TEST_F(SerialPortTest, ReopeningDoesNotLeakDescriptors) {
@@ -375,8 +543,15 @@ TEST_F(SerialPortTest, WriteOfNothingIsAnError) {
   EXPECT_EQ(ReadLine(1, 50), Bytes());
 }
 
-// The stall bound, which every wait for room on a full line starts from.
+// The stall a write may ride out in all, beyond its bytes' time on the wire.
 const long long kStallMs = 1000;
+
+// How long a write of `bytes` may take once it has to wait: the stall bound
+// plus ten bits a byte (8N1) at `rate`, rounded up.
+long long WriteBoundMs(size_t bytes, int32_t rate) {
+  return kStallMs +
+         (static_cast<long long>(bytes) * 10 * 1000 + rate - 1) / rate;
+}
 // How far a poll's timeout may have counted down from the bound when it
 // follows the stall's first at once.
 const long long kClockSlackMs = 100;
@@ -398,45 +573,84 @@ void ExpectCalls(const CallSummary& expected) {
   }
 }
 
+// More than a pseudo-terminal buffers, so the write meets a full line.
+const size_t kLargeWrite = 64 * 1024;
+
+Bytes CountingPattern(size_t n) {
+  Bytes bytes(n);
+  for (size_t i = 0; i < n; ++i) {
+    bytes[i] = static_cast<uint8_t>(i ^ (i >> 8) ^ (i >> 16));
+  }
+  return bytes;
+}
+
 struct InjectedFailure {
   int kind;
   int error;
 };
 
 // A write whose calls fail once as a line may make them fail: an
-// interruption is retried, a full line is waited on, anything else ends
-// the write.
+// interruption is retried, a full line is waited on for at most the write's
+// bound (its bytes' time on the wire at the line's rate, plus the stall
+// bound), anything else ends the write.
 TEST_F(SerialPortTest, WriteRidesOutInterruptionsAndAFullLine) {
-  const CallSummary::value_type kWrite = {TAGPORT_REDIRECT_WRITE, 9};
-  const CallSummary::value_type kWait = {TAGPORT_REDIRECT_POLL, kStallMs};
+  const size_t kFrame = 9;
+  // The largest frame at the slowest rate needs 8.5 s on the wire.
+  const size_t kLargestFrame = 2048;
+  const CallSummary::value_type kWrite = {TAGPORT_REDIRECT_WRITE, kFrame};
+  const CallSummary::value_type kWait = {TAGPORT_REDIRECT_POLL,
+                                         WriteBoundMs(kFrame, kLineRate)};
   const struct {
     const char* what;
+    int32_t rate;
+    size_t length;
     std::vector<InjectedFailure> failures;
     CallSummary calls;
     bool written;
   } kCases[] = {
       {"write interrupted",
+       kLineRate,
+       kFrame,
        {{TAGPORT_REDIRECT_WRITE, EINTR}},
        {kWrite, kWrite},
        true},
       {"line full",
+       kLineRate,
+       kFrame,
        {{TAGPORT_REDIRECT_WRITE, EAGAIN}},
        {kWrite, kWait, kWrite},
        true},
+      {"line full at 2400 bit/s",
+       2400,
+       kLargestFrame,
+       {{TAGPORT_REDIRECT_WRITE, EAGAIN}},
+       {{TAGPORT_REDIRECT_WRITE, kLargestFrame},
+        {TAGPORT_REDIRECT_POLL, WriteBoundMs(kLargestFrame, 2400)},
+        {TAGPORT_REDIRECT_WRITE, kLargestFrame}},
+       true},
       {"wait interrupted",
+       kLineRate,
+       kFrame,
        {{TAGPORT_REDIRECT_WRITE, EAGAIN}, {TAGPORT_REDIRECT_POLL, EINTR}},
        {kWrite, kWait, kWait, kWrite},
        true},
-      {"write fails", {{TAGPORT_REDIRECT_WRITE, EIO}}, {kWrite}, false},
+      {"write fails",
+       kLineRate,
+       kFrame,
+       {{TAGPORT_REDIRECT_WRITE, EIO}},
+       {kWrite},
+       false},
       {"wait fails",
+       kLineRate,
+       kFrame,
        {{TAGPORT_REDIRECT_WRITE, EAGAIN}, {TAGPORT_REDIRECT_POLL, ENOMEM}},
        {kWrite, kWait},
        false},
   };
-  ASSERT_EQ(Api_OpenSerial(3, kLineRate), 1);
-  const Bytes frame = HexBytes("1E 00 09 05 00 FF 40 01 6C");
   for (const auto& test_case : kCases) {
     SCOPED_TRACE(test_case.what);
+    ASSERT_EQ(Api_OpenSerial(3, test_case.rate), 1);
+    const Bytes frame = CountingPattern(test_case.length);
     tagport_redirect_reset();
     for (const InjectedFailure& failure : test_case.failures) {
       tagport_redirect_fail_next(failure.kind, failure.error);
@@ -469,17 +683,6 @@ TEST_F(SerialPortTest, WriteToHungUpLineIsAnError) {
             }),
             "write error: ");
   EXPECT_EQ(written, 0);
-}
-
-// More than a pseudo-terminal buffers, so the write meets a full line.
-const size_t kLargeWrite = 64 * 1024;
-
-Bytes CountingPattern(size_t n) {
-  Bytes bytes(n);
-  for (size_t i = 0; i < n; ++i) {
-    bytes[i] = static_cast<uint8_t>(i ^ (i >> 8) ^ (i >> 16));
-  }
-  return bytes;
 }
 
 TEST(PseudoTerminal, BuffersLessThanTheLargeWrite) {
@@ -573,6 +776,46 @@ TEST_F(SerialPortTest, WriteOutlastsTheStallBoundWhileTheLineDrains) {
   EXPECT_TRUE(received == data) << "bytes lost or reordered";
   // Guards the premise: had the line drained faster, this proves nothing.
   EXPECT_GT(elapsed, std::chrono::milliseconds(1000));
+}
+
+// Drained a bite now and then, each pause well below the stall bound, so a
+// bound per stall would never expire: the write must still end within its
+// one bound, and fail, however much went out before.
+TEST_F(SerialPortTest, WriteGivesUpWithinItsBoundOnALineThatTrickles) {
+  // 1.4 s of wire time for 64 KiB; qemu-user loses the faster rates'
+  // speeds, which the write would then reckon at the slowest.
+  const int32_t kFastRate = 460800;
+  ASSERT_EQ(Api_OpenSerial(3, kFastRate), 1);
+  const Bytes data = CountingPattern(kLargeWrite);
+  Bytes received;
+  std::thread drain = DrainLine(reader_.master_fd(), data.size(), 4096,
+                                std::chrono::milliseconds(300), 500, &received);
+  tagport_redirect_reset();
+  const auto start = std::chrono::steady_clock::now();
+  int written = -1;
+  const std::string printed = StdoutOf([&] {
+    written = Api_WriteSerial(data.data(), static_cast<int>(data.size()));
+  });
+  const auto elapsed = std::chrono::steady_clock::now() - start;
+  drain.join();
+  EXPECT_EQ(written, 0);
+  EXPECT_EQ(printed, "write error: ");
+  // Every wait counts down to the one deadline set at the first: none asks
+  // for more than the bound, and none for more than the one before.
+  long long previous = WriteBoundMs(data.size(), kFastRate);
+  int waits = 0;
+  for (const auto& call : LibraryCallSummary()) {
+    if (call.first != TAGPORT_REDIRECT_POLL) continue;
+    ++waits;
+    EXPECT_LE(call.second, previous) << "wait " << waits;
+    previous = call.second;
+  }
+  // Guards the premise: the line took bytes between waits.
+  EXPECT_GT(waits, 1) << received.size();
+  // The bound with a second to spare for a loaded machine; a bound per
+  // stall would have kept writing for about 5 s, until the drain took all.
+  EXPECT_LT(elapsed, std::chrono::milliseconds(
+                         WriteBoundMs(data.size(), kFastRate) + 1000));
 }
 
 TEST_F(SerialPortTest, WriteGivesUpOnALineThatTakesNothing) {

@@ -18,6 +18,12 @@ void SleepMs(int ms);
 // The whole contents of a file; empty when it cannot be read.
 std::string ReadFile(const std::string& path);
 
+// The words to put before a program so that it runs as uid and gid 65534
+// with no supplementary groups: root passes the permission bits and
+// exclusive marks that the tests are about. Empty when the tests do not run
+// as root; false when root has no setpriv to drop its rights with.
+bool UnprivilegedPrefix(std::vector<std::string>* prefix);
+
 // A program run with its standard output and error in <dir>/<name>.out and
 // <dir>/<name>.err, killed when the object goes if it has not exited.
 class Process {

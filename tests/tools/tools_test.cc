@@ -67,7 +67,8 @@ class ToolsTest : public ::testing::Test {
     unlink(link_.c_str());
     for (const char* file :
          {"sim.out", "sim.err", "probe.out", "probe.err", "again.out",
-          "again.err", "json.out", "json.err", "regular-file"}) {
+          "again.err", "json.out", "json.err", "open.out", "open.err",
+          "regular-file", "app.out", "app.err"}) {
       unlink((dir_ + "/" + file).c_str());
     }
     rmdir(dir_.c_str());
@@ -89,13 +90,20 @@ class ToolsTest : public ::testing::Test {
   // leading to node_, the simulator's link unless a test changes it; its
   // exit status.
   int RunProbe(std::vector<std::string> args, const char* name = "probe") {
-    StartProbe(args, name);
+    return RunOnLine(TAGPORT_PROBE_PATH, args, name);
+  }
+
+  // Runs `program` as RunProbe runs the probe; probe_ then holds its run.
+  int RunOnLine(const char* program, std::vector<std::string> args,
+                const char* name) {
+    StartOnLine(program, args, name);
     return probe_->Wait();
   }
 
-  // RunProbe without the wait.
-  void StartProbe(std::vector<std::string> args, const char* name = "probe") {
-    args.insert(args.begin(), TAGPORT_PROBE_PATH);
+  // RunOnLine without the wait.
+  void StartOnLine(const char* program, std::vector<std::string> args,
+                   const char* name) {
+    args.insert(args.begin(), program);
     args.insert(args.begin(), wrapper_.begin(), wrapper_.end());
     probe_.reset(
         new Process(dir_, name, args,
@@ -106,6 +114,37 @@ class ToolsTest : public ::testing::Test {
     EXPECT_TRUE(probe_->started());
   }
 
+  // Starts tagport-sim with its pseudo-terminal at `mode`. Root opens
+  // anything, exclusive nodes too: a test that runs as root has the probe
+  // (and whatever else runs behind wrapper_) run as nobody, through the
+  // directory the link stands in. Skips the test where nobody cannot run
+  // the probe.
+  void StartSimForNobody(mode_t mode) {
+    StartSim({});
+    char slave[256];
+    const ssize_t n = readlink(link_.c_str(), slave, sizeof slave - 1);
+    ASSERT_GT(n, 0);
+    slave[n] = '\0';
+    ASSERT_EQ(chmod(slave, mode), 0);
+    if (!tagport_test::UnprivilegedPrefix(&wrapper_)) {
+      GTEST_SKIP() << "running as root without setpriv (util-linux)";
+    }
+    if (wrapper_.empty()) return;
+    ASSERT_EQ(chmod(dir_.c_str(), 0755), 0);
+    if (RunProbe({"--help"}) != 0) {
+      GTEST_SKIP() << "uid 65534 cannot run the probe from this build "
+                      "directory: "
+                   << probe_->Err();
+    }
+  }
+
+  // Ends the simulator, if it has not ended by itself; its link goes too.
+  void StopSim() {
+    sim_->Signal(SIGTERM);
+    EXPECT_EQ(sim_->Wait(), 0) << sim_->Err();
+    sim_.reset();
+  }
+
   std::string dir_;
   std::string link_;
   std::string node_;
@@ -113,6 +152,34 @@ class ToolsTest : public ::testing::Test {
   std::unique_ptr<Process> sim_;
   std::unique_ptr<Process> probe_;
 };
+
+// The C example of the native callers' guide, against the simulator: a card
+// with the default replies, and each seek rule it checks through
+// <tagport/reader.h> refusing the reply that breaks it.
+TEST_F(ToolsTest, TheCExampleReadsACardAndJudgesEachRule) {
+  const struct {
+    const char* script;
+    int status;
+    std::vector<std::string> printed;
+  } kCases[] = {
+      {"none", 0, {"card: 04 A1 B2 C3 D4 E5 F6 07 (8 bytes)"}},
+      {"open:wrong-target", 1, {"reply refused (rule 3)", "open: -1"}},
+      {"seek:wrong-command", 1, {"reply refused (rule 2)", "seek: -1"}},
+      {"seek:no-card-flag", 1, {"reply refused (rule 4)", "seek: -1"}},
+      {"seek:short-seek", 1, {"reply refused (rule 5)", "seek: -1"}},
+      {"seek:wrong-status", 1, {"seek: -1"}},
+      {"seek:silent", 1, {"seek: -2"}},
+  };
+  for (const auto& test_case : kCases) {
+    SCOPED_TRACE(test_case.script);
+    StartSim({"--script", test_case.script});
+    EXPECT_EQ(RunOnLine(TAGPORT_READ_CARD_PATH, {}, "probe"), test_case.status);
+    ExpectAll(probe_->Out(), test_case.printed);
+    // Killed outright, the simulator leaves its link behind.
+    sim_.reset();
+    unlink(link_.c_str());
+  }
+}
 
 TEST_F(ToolsTest, ProbeShowsEveryFrameOfAFullSession) {
   StartSim({"--count", "3"});
@@ -123,15 +190,15 @@ TEST_F(ToolsTest, ProbeShowsEveryFrameOfAFullSession) {
       {
           "open  port    Api_OpenSerial(3, 115200) = 1",
           "open  request 1E 00 09 05 00 FF 40 01 6C (SentPacket = 9)",
-          "open  reply   1E 00 09 05 00 01 40 00 6D (IsSuccessRecv = 0)",
+          "open  reply   1E 00 09 05 00 01 40 00 6D\n",
           "open  result  0 (accepted)",
           "seek  request 1E 00 0B 05 00 FF 41 04 00 00 72 (SentPacket = 11)",
           "seek  reply   1E 00 14 05 00 01 41 01 00 00 00 04 A1 B2 C3 D4 E5 "
-          "F6 07 4A (IsSuccessRecv = 0)",
+          "F6 07 4A\n",
           "seek  card    04 A1 B2 C3 D4 E5 F6 07 (8 bytes)",
           "seek  result  8 (accepted)",
           "move  request 1E 00 09 05 00 FF 50 00 7B (SentPacket = 9)",
-          "move  reply   1E 00 09 05 00 01 50 00 7D (IsSuccessRecv = 0)",
+          "move  reply   1E 00 09 05 00 01 50 00 7D\n",
           "move  result  0 (accepted)",
           "close result  0 (closed)",
       });
@@ -153,7 +220,7 @@ TEST_F(ToolsTest, CardDataFromTheCommandLineReachesTheProbe) {
   ASSERT_EQ(RunProbe({"open", "seek", "close"}), 0) << probe_->Out();
   const std::string out = probe_->Out();
   EXPECT_NE(out.find("seek  reply   1E 00 16 05 00 01 41 01 00 00 00 " +
-                     Hex(card) + " 23 (IsSuccessRecv = 0)"),
+                     Hex(card) + " 23\n"),
             std::string::npos)
       << out;
   EXPECT_NE(out.find("seek  card    " + Hex(card) + " (10 bytes)"),
@@ -758,7 +825,8 @@ TEST_F(ToolsTest, DoctorShowsEveryReadAndWhenItCame) {
 TEST_F(ToolsTest, DoctorShowsEachRateOfAScanWhileItRuns) {
   // Frames at 9600 only: every other rate waits out its polls.
   StartSim({"--line-rate", "9600"});
-  StartProbe({"doctor", "--scan-rates", "--polls", "500"});
+  StartOnLine(TAGPORT_PROBE_PATH, {"doctor", "--scan-rates", "--polls", "500"},
+              "probe");
   const std::string first =
       "\nrates     ...      2400 bit/s: no-frame (1 of 18)\n";
   std::string seen;
@@ -792,44 +860,99 @@ TEST_F(ToolsTest, DoctorShowsEachRateOfAScanWhileItRuns) {
   }
 }
 
+// The result the app's open gets when the doctor gives `verdict` on the
+// exchange; 1 for a verdict the exchange never gives.
+int ResultOfVerdict(const std::string& verdict) {
+  if (verdict == "ok") return 0;
+  if (verdict == "refused" || verdict == "echo") return -1;
+  if (verdict == "no-bytes" || verdict == "no-frame") return -2;
+  return 1;
+}
+
+struct AgreementRow {
+  const char* reply;             // what the module sends to the open request
+  std::vector<std::string> sim;  // tagport-sim's options that send it
+  int library;                   // Java_android_kq_Ctagport_open's result
+  const char* verdict;           // the doctor's
+};
+
+// Whatever the module answers to the open request, the doctor's verdict
+// tells what the app's open returns: ok for 0, refused or echo for -1,
+// no-bytes or no-frame for -2. Each reply is served by a simulator of its
+// own to the library's open, and again to the doctor.
+TEST_F(ToolsTest, DoctorVerdictAgreesWithTheLibrarysOpen) {
+  const AgreementRow kRows[] = {
+      {"accepted", {}, 0, "ok"},
+      {"in four pieces", {"--pieces", "4", "--gap", "20"}, 0, "ok"},
+      {"behind noise", {"--noise", "00 55 AA FF"}, 0, "ok"},
+      {"behind a length below 8", {"--noise", "1E 00 05"}, 0, "ok"},
+      {"behind a frame with a bad checksum",
+       {"--noise", "1E 00 09 05 00 01 40 00 6E"},
+       0,
+       "ok"},
+      {"behind a length over 2048", {"--noise", "1E 08 01"}, 0, "ok"},
+      {"late, within the wait", {"--delay", "300"}, 0, "ok"},
+      {"wrong status", {"--script", "open:wrong-status"}, -1, "refused"},
+      {"wrong command", {"--script", "open:wrong-command"}, -1, "refused"},
+      {"wrong target", {"--script", "open:wrong-target"}, -1, "refused"},
+      {"the request echoed, then the reply", {"--echo", "before"}, -1, "echo"},
+      {"the request echoed instead", {"--echo", "instead"}, -1, "echo"},
+      {"a bad checksum", {"--script", "open:bad-checksum"}, -2, "no-frame"},
+      {"behind a length that swallows it",
+       {"--noise", "1E 00 40"},
+       -2,
+       "no-frame"},
+      {"half, then a hang-up", {"--script", "open:hang-up"}, -2, "no-frame"},
+      {"at another rate", {"--line-rate", "9600"}, -2, "no-frame"},
+      {"none", {"--script", "open:silent"}, -2, "no-bytes"},
+      // Far behind the 1000 polls, however long a loaded machine makes them.
+      {"late, after the wait", {"--delay", "5000"}, -2, "no-bytes"},
+  };
+  for (const AgreementRow& row : kRows) {
+    SCOPED_TRACE(row.reply);
+    StartSim(row.sim);
+    EXPECT_EQ(RunOnLine(TAGPORT_LIBRARY_OPEN_PATH, {}, "open"), 0);
+    const std::string out = probe_->Out();
+    const size_t result_at = out.rfind("\nresult ");
+    ASSERT_NE(result_at, std::string::npos) << out;
+    const int library = atoi(out.c_str() + result_at + 8);
+    StopSim();
+
+    StartSim(row.sim);
+    EXPECT_EQ(RunProbe({"doctor", "--json"}, "json"), library == 0 ? 0 : 1);
+    const std::string json = probe_->Out();
+    const std::string head = "{\"verdict\":\"";
+    ASSERT_EQ(json.rfind(head, 0), 0u) << json;
+    const std::string verdict =
+        json.substr(head.size(), json.find('"', head.size()) - head.size());
+    const std::string decided_by = verdict == "ok" ? "" : "exchange";
+    EXPECT_EQ(json.find("\"decided_by\":\"" + decided_by + "\""),
+              head.size() + verdict.size() + 2)
+        << json;
+    StopSim();
+
+    EXPECT_EQ(library, row.library);
+    EXPECT_EQ(verdict, row.verdict);
+    EXPECT_EQ(ResultOfVerdict(verdict), library)
+        << "the doctor says " << verdict << ", the app's open gets " << library;
+  }
+}
+
 TEST_F(ToolsTest, DoctorNamesANodeTheCallerMayNotOpen) {
-  StartSim({});
-  char slave[256];
-  const ssize_t n = readlink(link_.c_str(), slave, sizeof slave - 1);
-  ASSERT_GT(n, 0);
-  slave[n] = '\0';
-  if (geteuid() == 0) {
-    // Root opens anything: the doctor runs as nobody, through the
-    // directory the link stands in. It runs in a PID namespace of its own,
-    // beside one process of root's: what it may see then depends on
-    // nothing else on the machine (a daemon running as nobody, say).
-    wrapper_ = {"/usr/bin/unshare",
-                "--pid",
-                "--fork",
-                "--mount-proc",
-                "/bin/sh",
-                "-c",
-                "sleep 600 & exec \"$@\"",
-                "sh",
-                "/usr/bin/setpriv",
-                "--reuid=65534",
-                "--regid=65534",
-                "--clear-groups",
-                "--"};
-    if (access(wrapper_[0].c_str(), X_OK) != 0 ||
-        access(wrapper_[8].c_str(), X_OK) != 0) {
-      GTEST_SKIP() << "running as root without unshare and setpriv "
-                      "(util-linux)";
+  // Root's own node, or one its owner may not open either.
+  StartSimForNobody(geteuid() == 0 ? 0600 : 0);
+  if (IsSkipped() || HasFatalFailure()) return;
+  if (!wrapper_.empty()) {
+    // Run as nobody, in a PID namespace of its own beside one process of
+    // root's: what the doctor may see then depends on nothing else on the
+    // machine (a daemon running as nobody, say).
+    const char kUnshare[] = "/usr/bin/unshare";
+    if (access(kUnshare, X_OK) != 0) {
+      GTEST_SKIP() << "running as root without unshare (util-linux)";
     }
-    ASSERT_EQ(chmod(dir_.c_str(), 0755), 0);
-    ASSERT_EQ(chmod(slave, 0600), 0);
-    if (RunProbe({"--help"}) != 0) {
-      GTEST_SKIP() << "uid 65534 cannot run the probe from this build "
-                      "directory: "
-                   << probe_->Err();
-    }
-  } else {
-    ASSERT_EQ(chmod(slave, 0), 0);
+    wrapper_.insert(wrapper_.begin(),
+                    {kUnshare, "--pid", "--fork", "--mount-proc", "/bin/sh",
+                     "-c", "sleep 600 & exec \"$@\"", "sh"});
   }
   EXPECT_EQ(RunProbe({"doctor", "--json"}, "json"), 1);
   EXPECT_EQ(probe_->Out().rfind("{\"verdict\":\"no-permission\",\"decided_by\":"
@@ -849,6 +972,48 @@ TEST_F(ToolsTest, DoctorNamesANodeTheCallerMayNotOpen) {
     ExpectAll(probe_->Out(), {"not allowed to look into any other process (0 "
                               "processes looked into, 1 not allowed)"});
   }
+}
+
+// An app holding the port, here as the same user as the doctor so that the
+// holder scan may look into it: the node refuses the doctor as it would the
+// app, and the scan names the holder. Once the app closes, the node opens.
+TEST_F(ToolsTest, DoctorNamesThePortAnAppHoldsForItself) {
+  StartSimForNobody(0666);
+  if (IsSkipped() || HasFatalFailure()) return;
+  std::vector<std::string> args = wrapper_;
+  args.insert(args.end(), {TAGPORT_PORT_OPENER_PATH, "--hold"});
+  Process app(dir_, "app", args, {"TAGPORT_TTYMT3=" + link_});
+  ASSERT_TRUE(app.started());
+  for (int waited = 0;
+       app.Err().find("Api_OpenSerial = ") == std::string::npos &&
+       waited < kWaitMs;
+       waited += 10) {
+    SleepMs(10);
+  }
+  ASSERT_NE(app.Err().find("Api_OpenSerial = 1"), std::string::npos)
+      << app.Err();
+
+  EXPECT_EQ(RunProbe({"doctor"}), 1);
+  ExpectAll(probe_->Out(),
+            {"open refused: EBUSY",
+             "held open by pid " + std::to_string(app.pid()) + " (",
+             "line      skipped  the node did not open",
+             std::string("\nverdict   busy, from the node check -- next: "
+                         "another program holds it for itself alone "
+                         "(TIOCEXCL), as the app does; ") +
+                 "stop it before the app opens the port"});
+  EXPECT_EQ(RunProbe({"doctor", "--json"}, "json"), 1);
+  EXPECT_EQ(
+      probe_->Out().rfind("{\"verdict\":\"busy\",\"decided_by\":\"node\"", 0),
+      0u)
+      << probe_->Out();
+
+  app.Signal(SIGTERM);
+  EXPECT_EQ(app.Wait(), 0);
+  EXPECT_NE(app.Err().find("Api_CloseSerial = 1"), std::string::npos)
+      << app.Err();
+  EXPECT_EQ(RunProbe({"doctor"}), 0) << probe_->Out();
+  ExpectAll(probe_->Out(), {"node      ok "});
 }
 
 TEST(ToolOptions, BadOptionsExitWithStatus2AndAMessage) {

@@ -34,6 +34,10 @@ const int kStatusWidth = 8;
 
 }  // namespace
 
+const char kStopTheHolder[] =
+    "stop it before the app opens the port: two programs reading one line "
+    "take each other's bytes";
+
 const char* StatusName(Status status) {
   return kStatusNames[static_cast<int>(status)];
 }

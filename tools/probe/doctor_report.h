@@ -33,6 +33,9 @@ enum class Verdict {
   kOk,
 };
 
+// What to do about another program on the node, whichever check finds it.
+extern const char kStopTheHolder[];
+
 const char* StatusName(Status status);
 const char* VerdictName(Verdict verdict);
 

@@ -2,10 +2,11 @@
 
 #include <stdio.h>
 #include <tagport/frame_link.h>
-#include <tagport/serial_port.h>
 #include <time.h>
-#include <unistd.h>
 
+#include <utility>
+
+#include "protocol/reader_exchange.h"
 #include "tools/probe/reply_text.h"
 
 namespace tagport_probe {
@@ -13,10 +14,6 @@ namespace tagport_probe {
 namespace {
 
 using tagport_tools::Hex;
-
-// One read of the library's reply wait, and its sleep between polls.
-const int kReadSize = 1024;
-const useconds_t kPollSleepUs = 1000;
 
 std::string At(int64_t us) {
   char text[40];
@@ -33,26 +30,81 @@ std::string FrameVerdict(const ExchangeTrace& trace, const FrameSeen& frame) {
                                    static_cast<int>(frame.bytes.size()));
 }
 
+// What the result means, from what the exchange showed on its way.
 void Classify(ExchangeTrace* trace) {
-  if (trace->written <= 0) {
-    trace->outcome = Outcome::kNotSent;
-    return;
-  }
   const FrameSeen* first = trace->DecidingFrame();
-  if (!first) {
+  if (first) {
+    trace->round_trip_us = first->at_us;
+    trace->problem = ReaderCheckReply(trace->id, first->bytes.data(),
+                                      static_cast<int>(first->bytes.size()));
+  }
+  if (trace->result == 0) {
+    trace->outcome = Outcome::kAccepted;
+  } else if (trace->result == -2) {
     trace->outcome =
         trace->reads.empty() ? Outcome::kNoBytes : Outcome::kNoFrame;
-    return;
+  } else if (trace->written <= 0 || !first) {
+    trace->outcome = Outcome::kNotSent;
+  } else {
+    trace->outcome =
+        first->bytes == trace->request ? Outcome::kEcho : Outcome::kRefused;
   }
-  trace->round_trip_us = first->at_us;
-  if (first->bytes == trace->request) {
-    trace->outcome = Outcome::kEcho;
-    return;
+}
+
+// The exchange's observer: fills in a trace.
+struct Recorder {
+  ExchangeTrace* trace;
+  int64_t start_us;
+};
+
+ExchangeTrace& TraceOf(void* context) {
+  return *static_cast<Recorder*>(context)->trace;
+}
+
+void OnStale(void* context, const unsigned char* bytes, int count) {
+  TraceOf(context).stale.insert(TraceOf(context).stale.end(), bytes,
+                                bytes + count);
+}
+
+void OnSent(void* context, int written) {
+  ExchangeTrace& trace = TraceOf(context);
+  trace.written = written;
+  trace.request.assign(SentBuf, SentBuf + SentLen);
+}
+
+void OnRead(void* context, const unsigned char* bytes, int count) {
+  const Recorder& recorder = *static_cast<Recorder*>(context);
+  ++recorder.trace->polls;
+  if (count <= 0) return;
+  recorder.trace->reads.push_back(
+      {MonotonicUs() - recorder.start_us, Bytes(bytes, bytes + count)});
+}
+
+// The frame stands in MsgBuf; it completed in the last read.
+void OnFrame(void* context, const unsigned char* rest, int count) {
+  ExchangeTrace& trace = TraceOf(context);
+  trace.frames.push_back({trace.reads.size() - 1, trace.reads.back().at_us,
+                          Bytes(MsgBuf, MsgBuf + PacketLen)});
+  trace.rest.assign(rest, rest + count);
+}
+
+// The library stops at the echo. The wait goes on over the polls left,
+// beginning with the bytes its read brought behind the echo; the outcome
+// stands whatever follows.
+void WatchAfterEcho(ExchangeTrace* trace, int polls,
+                    const ExchangeObserver& observer) {
+  while (trace->frames.back().bytes == trace->request && trace->polls < polls) {
+    ClearPacket();
+    const Bytes rest = std::move(trace->rest);
+    trace->rest.clear();
+    const int fed = FeedUntilFrame(rest.data(), static_cast<int>(rest.size()));
+    if (fed >= 0) {
+      OnFrame(observer.context, rest.data() + fed,
+              static_cast<int>(rest.size()) - fed);
+    } else if (!WaitForReply(polls - trace->polls, &observer)) {
+      return;
+    }
   }
-  trace->problem = ReaderCheckReply(trace->id, first->bytes.data(),
-                                    static_cast<int>(first->bytes.size()));
-  trace->outcome = trace->problem == kReaderReplyAccepted ? Outcome::kAccepted
-                                                          : Outcome::kRefused;
 }
 
 }  // namespace
@@ -81,48 +133,18 @@ const FrameSeen* ExchangeTrace::DecidingFrame() const {
   return frames.empty() ? nullptr : &frames.front();
 }
 
-Bytes ReadWaitingInput() {
-  Bytes waiting;
-  unsigned char chunk[kReadSize];
-  for (int reads = 0; reads < 64; ++reads) {
-    const int n = Api_ReadSerial(chunk, kReadSize);
-    if (n <= 0) break;
-    waiting.insert(waiting.end(), chunk, chunk + n);
-  }
-  return waiting;
-}
-
-ExchangeTrace TraceExchange(ReaderRequestId id, int polls) {
+ExchangeTrace TraceExchange(ReaderRequestId id, int polls,
+                            bool watch_after_echo) {
   ExchangeTrace trace;
   trace.id = id;
-  const ReaderRequest& request = *ReaderRequestFor(id);
-  ClearPacket();
-  trace.stale = ReadWaitingInput();
-  const int64_t start = MonotonicUs();
-  trace.written = SentPacket(kReaderTarget, request.command, request.payload,
-                             request.payload_length);
-  trace.request.assign(SentBuf, SentBuf + SentLen);
-  bool replied = false;
-  while (trace.written > 0 && !replied && trace.polls < polls) {
-    ++trace.polls;
-    unsigned char buffer[kReadSize];
-    const int n = Api_ReadSerial(buffer, kReadSize);
-    if (n > 0) {
-      const int64_t at = MonotonicUs() - start;
-      trace.reads.push_back({at, Bytes(buffer, buffer + n)});
-      for (int k = 0; k < n && !replied; ++k) {
-        if (RxDecode(buffer[k]) != 1) continue;
-        const Bytes frame(MsgBuf, MsgBuf + PacketLen);
-        trace.frames.push_back({trace.reads.size() - 1, at, frame});
-        replied = frame != trace.request;
-        // The library would stop here; the trace goes on after an echo to
-        // show what follows it.
-        if (!replied) ClearPacket();
-      }
-    }
-    if (!replied) usleep(kPollSleepUs);
-  }
+  Recorder recorder = {&trace, MonotonicUs()};
+  const ExchangeObserver observer = {&recorder, OnStale, OnSent, OnRead,
+                                     OnFrame};
+  trace.result = ReaderExchange(id, polls, &observer);
   Classify(&trace);
+  if (watch_after_echo && trace.outcome == Outcome::kEcho) {
+    WatchAfterEcho(&trace, polls, observer);
+  }
   return trace;
 }
 

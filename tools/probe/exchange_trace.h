@@ -1,8 +1,7 @@
 // One request to the reader with everything that came back during its
-// reply wait: every byte read and when, whole frames or not. It runs on
-// the library's exported building blocks (SentPacket, Api_ReadSerial,
-// RxDecode, MsgBuf) with the library's poll rhythm, so what it sees is
-// what the library's commands see.
+// reply wait: every byte read and when, whole frames or not. It runs the
+// library's own exchange, watching it, so what it sees and the result it
+// gets are what the library's commands see and get.
 #ifndef TAGPORT_TOOLS_PROBE_EXCHANGE_TRACE_H_
 #define TAGPORT_TOOLS_PROBE_EXCHANGE_TRACE_H_
 
@@ -35,7 +34,7 @@ enum class Outcome {
 };
 
 struct ReadChunk {
-  int64_t at_us;  // since just before the request was sent
+  int64_t at_us;  // since the exchange began, just before its request
   Bytes bytes;
 };
 
@@ -45,21 +44,19 @@ struct FrameSeen {
   Bytes bytes;
 };
 
-// Reads what waits on the open port now. Before a request it cannot be the
-// reply, only a late reply to an earlier request, which the library's
-// commands discard unseen; a tool reads it to show it. At most 64 reads, so
-// a line that never stops sending is taken in part.
-Bytes ReadWaitingInput();
-
 struct ExchangeTrace {
   ReaderRequestId id = kReaderOpen;
-  Bytes stale;                   // waiting before the request, discarded
+  int result = -1;  // the exchange's, as the library's command gets it
+  // Waiting before the request: a late reply to an earlier request, which
+  // the library's commands discard unseen.
+  Bytes stale;
   Bytes request;                 // the frame as SentBuf held it
   int written = 0;               // SentPacket's result
   std::vector<ReadChunk> reads;  // every read that gave bytes, in order
   // Whole frames with a right checksum, in order of completion; echoes of
   // the request included.
   std::vector<FrameSeen> frames;
+  Bytes rest;  // of the last frame's read, behind it: the wait drops them
   Outcome outcome = Outcome::kNoBytes;
   ReaderReplyProblem problem = kReaderReplyAccepted;
   int64_t round_trip_us = -1;  // until the deciding frame completed
@@ -70,12 +67,13 @@ struct ExchangeTrace {
   const FrameSeen* DecidingFrame() const;
 };
 
-// Sends request `id` on the open port and waits up to `polls` polls of the
-// library's rhythm (one read, then 1 ms of sleep without a frame). The wait
-// ends at the first whole frame that is not an echo of the request; an echo
-// (which already decides the outcome) is recorded and the wait goes on, to
-// show whether a reply follows it.
-ExchangeTrace TraceExchange(ReaderRequestId id, int polls);
+// Runs the library's exchange of request `id` on the open port with a reply
+// wait of `polls` polls; the outcome follows from its result. It ends at the
+// first whole frame, as the library's does. With `watch_after_echo`, an echo
+// of the request (which has decided the outcome) is followed by more of the
+// wait, over the polls left, to show whether a reply follows it.
+ExchangeTrace TraceExchange(ReaderRequestId id, int polls,
+                            bool watch_after_echo);
 
 // The trace as lines: sent, each read with its time, each frame.
 std::vector<std::string> TraceLines(const ExchangeTrace& trace,

@@ -160,9 +160,7 @@ CheckResult ScanHolders(const struct stat& node) {
       (others_hidden ? "; other users' processes are hidden (hidepid=2)" : "");
   if (!holders.empty()) {
     result.found = "held open by " + names + " (" + counts + ")";
-    result.Problem(Verdict::kBusy,
-                   "stop it before the app opens the port: two programs "
-                   "reading one line take each other's bytes");
+    result.Problem(Verdict::kBusy, kStopTheHolder);
   } else if (looked_into == 0 && not_allowed > 0) {
     result.status = Status::kSkipped;
     result.found =

@@ -209,8 +209,9 @@ void Judge(const std::string& path, int open_error, const struct stat& info,
                                        : "label " + label));
   } else if (open_error == EBUSY) {
     result->Problem(Verdict::kBusy,
-                    "another program opened it for itself alone (TIOCEXCL): "
-                    "stop that program");
+                    std::string("another program holds it for itself alone "
+                                "(TIOCEXCL), as the app does; ") +
+                        kStopTheHolder);
   } else if (open_error != 0) {
     result->Problem(Verdict::kNoNode,
                     "no device answers behind " + path +
@@ -230,7 +231,10 @@ CheckResult CheckNode(const std::string& path, NodeState* state) {
   CheckResult result;
   result.name = "node";
   JsonObject& data = result.data;
-  state->fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  // As the app opens it, so that a node the app could not open does not
+  // open here either.
+  state->fd =
+      open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_EXCL | O_CLOEXEC);
   const int open_error = state->fd < 0 ? errno : 0;
   data.AddString("open", open_error ? OpenFailure(open_error) : "ok");
   int look = state->fd;

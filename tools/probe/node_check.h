@@ -19,8 +19,9 @@ struct NodeState {
   struct stat info;
 };
 
-// Opens `path` read-write (without becoming its controlling terminal and
-// without waiting for a carrier) and examines it through that descriptor;
+// Opens `path` as the app does (read-write, without becoming its controlling
+// terminal and without waiting for a carrier; refused while another program
+// holds it for itself alone) and examines it through that descriptor;
 // where the open fails, through a path-only descriptor instead, which needs
 // no permission on the node. The caller closes state->fd.
 CheckResult CheckNode(const std::string& path, NodeState* state);

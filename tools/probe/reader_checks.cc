@@ -45,10 +45,9 @@ Verdict OutcomeVerdict(Outcome outcome, bool hardware_flow_control) {
 
 // What the trace shows, in a few words.
 std::string OutcomeText(const ExchangeTrace& trace) {
-  const char* const kNames[] = {"open", "seek", "move"};  // by request id
-  const std::string request =
-      std::string(kNames[trace.id]) + " request 0x" +
-      tagport_probe::ByteText(ReaderRequestFor(trace.id)->command);
+  const ReaderRequest& sent = *ReaderRequestFor(trace.id);
+  const std::string request = std::string(sent.name) + " request 0x" +
+                              tagport_probe::ByteText(sent.command);
   switch (trace.outcome) {
     case Outcome::kAccepted:
       return request + " accepted: reply after " +
@@ -211,7 +210,8 @@ CheckResult CheckExchange(const std::string& node, int polls,
                           bool hardware_flow_control, Outcome* outcome) {
   CheckResult result;
   result.name = "exchange";
-  const ExchangeTrace trace = tagport_probe::TraceExchange(kReaderOpen, polls);
+  const ExchangeTrace trace =
+      tagport_probe::TraceExchange(kReaderOpen, polls, true);
   *outcome = trace.outcome;
   result.verdict = OutcomeVerdict(trace.outcome, hardware_flow_control);
   result.status =
@@ -236,7 +236,7 @@ CheckResult ScanRates(int port, int rate, int polls, Outcome at_rate,
     std::string outcome = "not settable";
     if (Api_OpenSerial(static_cast<uint32_t>(port), rates[k].rate) == 1) {
       const ExchangeTrace trace =
-          tagport_probe::TraceExchange(kReaderOpen, polls);
+          tagport_probe::TraceExchange(kReaderOpen, polls, true);
       if (Answered(trace.outcome)) answered.push_back(rates[k].rate);
       outcome = VerdictName(OutcomeVerdict(trace.outcome, false));
     }
@@ -294,7 +294,7 @@ CheckResult RepeatExchanges(const std::string& node, int64_t rounds, int polls,
   for (int64_t round = 0; round < rounds; ++round) {
     for (ReaderRequestId id : {kReaderOpen, kReaderSeek}) {
       Tally& tally = id == kReaderOpen ? open : seek;
-      const ExchangeTrace trace = tagport_probe::TraceExchange(id, polls);
+      const ExchangeTrace trace = tagport_probe::TraceExchange(id, polls, true);
       ++tally.count;
       const Verdict verdict =
           OutcomeVerdict(trace.outcome, hardware_flow_control);

@@ -15,13 +15,13 @@ std::string RefusalText(ReaderReplyProblem problem, ReaderRequestId id,
                         const unsigned char* frame, int length) {
   switch (problem) {
     case kReaderReplyBadStatus:
-      return "status byte " + ByteText(frame[kReaderStatusOffset]) + ", not " +
-             ByteText(kReaderStatusAccepted);
+      return "status byte " + ByteText(frame[kStatusOffset]) + ", not " +
+             ByteText(kStatusAccepted);
     case kReaderReplyBadCommand:
-      return "command byte " + ByteText(frame[kReaderCommandOffset]) +
-             ", not " + ByteText(ReaderRequestFor(id)->command);
+      return "command byte " + ByteText(frame[kCommandOffset]) + ", not " +
+             ByteText(ReaderRequestFor(id)->command);
     case kReaderReplyBadTarget:
-      return "target byte " + ByteText(frame[kReaderTargetOffset]) + ", not " +
+      return "target byte " + ByteText(frame[kTargetOffset]) + ", not " +
              ByteText(kReaderTarget);
     case kReaderReplyNoCardFlag:
       return "byte " + std::to_string(kReaderCardFlagOffset) + " is " +

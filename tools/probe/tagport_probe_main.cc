@@ -99,53 +99,36 @@ int Report(const char* step, int result, const std::string& meaning) {
   return result;
 }
 
-// Reads and shows what waits on the line before a request: it cannot be the
-// reply to a request not yet sent. The library's commands flush it unseen.
-void DiscardWaitingInput(const char* step) {
-  const tagport_tools::Bytes waiting = tagport_probe::ReadWaitingInput();
-  if (!waiting.empty()) {
-    Line(step, "stale   " + Hex(waiting) +
+// One request through the library's exchange, every step of it shown, and
+// its verdict: the result the library's command would give; a seek also
+// shows the card.
+int RequestStep(const char* step, ReaderRequestId id, const Options& options) {
+  const int polls = static_cast<int>(options.polls);
+  const tagport_probe::ExchangeTrace trace =
+      tagport_probe::TraceExchange(id, polls, /*watch_after_echo=*/false);
+  if (trace.written <= 0 && FD_COM >= 0) EndLibraryMessage();
+  if (!trace.stale.empty()) {
+    Line(step, "stale   " + Hex(trace.stale) +
                    " (waiting before the request: discarded)");
   }
-}
-
-// ClearPacket, discard waiting input, SentPacket, IsSuccessRecv: 0 with a
-// reply frame in MsgBuf, else the step's result (-1 not sent, -2 no reply),
-// already reported.
-int Exchange(const char* step, const ReaderRequest& request, int polls) {
-  ClearPacket();
-  DiscardWaitingInput(step);
-  const int written = SentPacket(kReaderTarget, request.command,
-                                 request.payload, request.payload_length);
-  if (written <= 0 && FD_COM >= 0) EndLibraryMessage();
-  Line(step, "request " + Hex(SentBuf, static_cast<size_t>(SentLen)) +
-                 " (SentPacket = " + std::to_string(written) + ")");
-  if (written <= 0) {
-    return Report(step, -1,
+  Line(step, "request " + Hex(trace.request) +
+                 " (SentPacket = " + std::to_string(trace.written) + ")");
+  if (trace.written <= 0) {
+    return Report(step, trace.result,
                   FD_COM < 0 ? "request not sent: no port open"
                              : "request not sent: write failed");
   }
-  const int received = IsSuccessRecv(polls);
-  if (received == -2) {
-    Line(step, "reply   none (IsSuccessRecv = -2 after " +
-                   std::to_string(polls) + " polls)");
-    return Report(step, -2, "no reply");
+  const tagport_probe::FrameSeen* reply = trace.DecidingFrame();
+  if (!reply) {
+    Line(step, "reply   none in " + std::to_string(trace.polls) + " polls");
+    return Report(step, trace.result, "no reply");
   }
-  Line(step, "reply   " + Hex(MsgBuf, static_cast<size_t>(MsgLen)) +
-                 " (IsSuccessRecv = " + std::to_string(received) + ")");
-  return 0;
-}
-
-// One request and the verdict on its reply; a seek also shows the card.
-int RequestStep(const char* step, ReaderRequestId id, const Options& options) {
-  const ReaderRequest& request = *ReaderRequestFor(id);
-  const int result = Exchange(step, request, static_cast<int>(options.polls));
-  if (result != 0) return result;
-  const ReaderReplyProblem problem = ReaderCheckReply(id, MsgBuf, MsgLen);
-  if (problem != kReaderReplyAccepted) {
-    return Report(
-        step, -1,
-        "refused: " + tagport_probe::RefusalText(problem, id, MsgBuf, MsgLen));
+  Line(step, "reply   " + Hex(reply->bytes));
+  if (trace.result != 0) {
+    return Report(step, trace.result,
+                  "refused: " + tagport_probe::RefusalText(
+                                    trace.problem, id, reply->bytes.data(),
+                                    static_cast<int>(reply->bytes.size())));
   }
   if (id != kReaderSeek) return Report(step, 0, "accepted");
   const int count = ReaderCardCount(MsgLen);

@@ -9,8 +9,11 @@
 #include <stdatomic.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/ioctl.h>
 #include <sys/types.h>
 #include <unistd.h>
+
+#include "serial/device_nodes.h"
 
 // musl's headers define these as macros for the plain names under
 // _GNU_SOURCE, which would make the definitions below a second open and
@@ -18,7 +21,7 @@
 #undef open64
 #undef openat64
 
-enum { kMaxRecordedCalls = 256, kCallKinds = TAGPORT_REDIRECT_POLL + 1 };
+enum { kMaxRecordedCalls = 256, kCallKinds = TAGPORT_REDIRECT_IOCTL + 1 };
 
 static atomic_long read_calls;
 static atomic_long sleep_calls;
@@ -85,11 +88,14 @@ static int record(int kind, long long value, const struct termios* attributes) {
 }
 
 static const char* redirect(const char* path) {
-  static const char kPrefix[] = "/dev/ttyMT";
+  static const char kPrefix[] = TAGPORT_DEVICE_NODE_PREFIX;
   const size_t prefix_len = sizeof kPrefix - 1;
   if (path == NULL || strncmp(path, kPrefix, prefix_len) != 0) return path;
   const char digit = path[prefix_len];
-  if (digit < '0' || digit > '3' || path[prefix_len + 1] != '\0') return path;
+  if (digit < '0' || digit >= '0' + TAGPORT_PORT_COUNT ||
+      path[prefix_len + 1] != '\0') {
+    return path;
+  }
   atomic_fetch_add(&node_opens, 1);
   char name[] = "TAGPORT_TTYMT0";
   name[sizeof name - 2] = digit;
@@ -153,6 +159,14 @@ typedef int (*tcflush_fn)(int, int);
 typedef int (*tcsetattr_fn)(int, int, const struct termios*);
 typedef int (*poll_fn)(struct pollfd*, nfds_t, int);
 typedef int (*poll_chk_fn)(struct pollfd*, nfds_t, int, size_t);
+
+// glibc declares the request unsigned long; musl and bionic declare it int.
+#ifdef __GLIBC__
+typedef unsigned long ioctl_request;
+#else
+typedef int ioctl_request;
+#endif
+typedef int (*ioctl_fn)(int, ioctl_request, ...);
 
 int open(const char* path, int flags, ...) {
   mode_t mode = 0;
@@ -250,4 +264,15 @@ int __poll_chk(struct pollfd* fds, nfds_t count, int timeout_ms,
                size_t fds_size) {
   RECORD_OR_FAIL(TAGPORT_REDIRECT_POLL, timeout_ms, NULL);
   return REAL(__poll_chk, poll_chk_fn)(fds, count, timeout_ms, fds_size);
+}
+
+// The argument, where the request has one, is a pointer or an int; passed on
+// as a pointer-sized word either way.
+int ioctl(int fd, ioctl_request request, ...) {
+  va_list args;
+  va_start(args, request);
+  void* argument = va_arg(args, void*);
+  va_end(args);
+  RECORD_OR_FAIL(TAGPORT_REDIRECT_IOCTL, (long long)request, NULL);
+  return REAL(ioctl, ioctl_fn)(fd, request, argument);
 }

@@ -38,6 +38,7 @@ enum tagport_redirect_call_kind {
   TAGPORT_REDIRECT_TCSETATTR,  // the action; `attributes` the termios given
   TAGPORT_REDIRECT_WRITE,      // the byte count asked for
   TAGPORT_REDIRECT_POLL,       // the timeout in milliseconds
+  TAGPORT_REDIRECT_IOCTL,      // the request
 };
 
 struct tagport_redirect_call {
@@ -46,15 +47,16 @@ struct tagport_redirect_call {
   struct termios attributes;
 };
 
-// Copies the first `capacity` of the open, tcflush, tcsetattr, write and
-// poll calls libtagport.so made since the last reset into `calls`, in call
+// Copies the first `capacity` of the open, tcflush, tcsetattr, write, poll
+// and ioctl calls libtagport.so made since the last reset into `calls`, in call
 // order. The number recorded in all, which may exceed `capacity` (and the
 // redirect keeps only the first 256).
 long tagport_redirect_calls(struct tagport_redirect_call* calls, long capacity);
 
-// Makes the next tcflush, tcsetattr, write or poll call (`kind`) that
+// Makes the next tcflush, tcsetattr, write, poll or ioctl call (`kind`) that
 // libtagport.so makes fail with `error` (an interrupted write, a full line,
-// refused settings: what no pseudo-terminal does on demand). The call is
+// refused settings, a driver without exclusive mode: what no
+// pseudo-terminal does on demand). The call is
 // recorded but does not reach the system.
 void tagport_redirect_fail_next(int kind, int error);
 

@@ -1,6 +1,7 @@
 package tagport.example;
 
 import android.kq.Ctagport;
+import android.kq.TagReader;
 
 /**
  * Reads one card: opens the reader, reads the card, moves it on and closes,
@@ -57,7 +58,7 @@ public final class ReaderDemo {
     boolean ok = opened == 0;
     if (ok) {
       // Large enough for the longest reply the link can hold.
-      final byte[] card = new byte[2036];
+      final byte[] card = new byte[TagReader.MAX_CARD_DATA];
       final int count = Ctagport.seek(card);
       report("seek", count, seekMeaning(count));
       if (count > 0) {

@@ -5,6 +5,8 @@
 #include <jni.h>
 #include <stdint.h>
 #include <sys/ioctl.h>
+#include <tagport/frame_link.h>
+#include <tagport/reader.h>
 #include <tagport/serial_port.h>
 #include <tagport/tagport_jni.h>
 
@@ -256,6 +258,13 @@ Java_tagport_jvmtest_LibraryProbes_seekWatchingElements(JNIEnv* env,
   if (array == nullptr) return nullptr;
   env->SetIntArrayRegion(array, 0, count, outcome);
   return array;
+}
+
+// The card data of a seek reply as long as the library's frame buffer holds,
+// for the Java classes' copy of that limit.
+JNIEXPORT jint JNICALL
+Java_tagport_jvmtest_LibraryProbes_largestCardData(JNIEnv*, jclass) {
+  return TagportReaderCardCount(TAGPORT_FRAME_CAPACITY);
 }
 
 JNIEXPORT jint JNICALL Java_tagport_jvmtest_LibraryProbes_lastResult(JNIEnv*,

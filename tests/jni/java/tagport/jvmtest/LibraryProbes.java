@@ -17,6 +17,9 @@ public final class LibraryProbes {
   /** Sleeps and reads made by libtagport since the last reset. */
   public static native long librarySleeps();
 
+  /** The card data of a seek reply that fills the library's frame buffer. */
+  public static native int largestCardData();
+
   public static native long libraryReads();
 
   public static native void resetLibraryCounts();

@@ -80,6 +80,11 @@ class TagReaderTest extends ModuleFixture {
     }
   }
 
+  @Test
+  void theLargestCardIsWhatTheLibrarysFrameBufferHolds() {
+    assertEquals(LibraryProbes.largestCardData(), TagReader.MAX_CARD_DATA);
+  }
+
   @ParameterizedTest(name = "{0} data bytes")
   @ValueSource(ints = {8, 100, TagReader.MAX_CARD_DATA})
   void seekReturnsACopyOfExactlyTheData(int count) throws IOException {

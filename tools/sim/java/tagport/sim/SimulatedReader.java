@@ -126,8 +126,8 @@ public final class SimulatedReader implements AutoCloseable {
    * Sets the data of the card replies to request 0x41; 8 bytes
    * (04 A1 B2 C3 D4 E5 F6 07) until set.
    *
-   * @param data the card data; 8 to 2036 bytes make a reply the library
-   *     accepts.
+   * @param data the card data; 8 bytes up to TagReader.MAX_CARD_DATA make a reply the
+   *     library accepts.
    * @throws IllegalStateException when this reader was stopped.
    */
   public void setCardData(byte[] data) {
