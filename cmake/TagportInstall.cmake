@@ -45,3 +45,33 @@ configure_file(cmake/package/tagport.pc.in
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/tagport.pc
         DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig
         COMPONENT Development EXCLUDE_FROM_ALL)
+
+# The TestKit component (--component TestKit): what an app's JVM unit tests
+# need to run against the simulated reader, under one prefix, host builds
+# only:
+#   lib/                libtagport.so, libtagport_sim_jni.so,
+#                       libtagport_redirect.so
+#   share/java/         ctagport.jar, tagport-sim.jar
+#   bin/tagport-junit   the JUnit console with the kit's class path, library
+#                       path and preloaded redirect
+# The launcher finds the kit from where it is installed.
+if(TARGET tagport_sim_jar AND TARGET tagport_sim_jni AND NOT CMAKE_CROSSCOMPILING)
+  set(TAGPORT_INSTALL_JAVADIR ${CMAKE_INSTALL_DATADIR}/java)
+  install(TARGETS tagport tagport_sim_jni tagport_redirect
+          LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+          COMPONENT TestKit EXCLUDE_FROM_ALL)
+  get_target_property(TAGPORT_CTAGPORT_JAR ctagport_jar JAR_FILE)
+  get_target_property(TAGPORT_SIM_JAR tagport_sim_jar JAR_FILE)
+  install(FILES ${TAGPORT_CTAGPORT_JAR} ${TAGPORT_SIM_JAR}
+          DESTINATION ${TAGPORT_INSTALL_JAVADIR}
+          COMPONENT TestKit EXCLUDE_FROM_ALL)
+  file(RELATIVE_PATH TAGPORT_KIT_LIB_FROM_BIN ${CMAKE_INSTALL_FULL_BINDIR}
+       ${CMAKE_INSTALL_FULL_LIBDIR})
+  file(RELATIVE_PATH TAGPORT_KIT_JAVA_FROM_BIN ${CMAKE_INSTALL_FULL_BINDIR}
+       ${CMAKE_INSTALL_PREFIX}/${TAGPORT_INSTALL_JAVADIR})
+  configure_file(cmake/package/tagport-junit.in
+                 ${CMAKE_CURRENT_BINARY_DIR}/tagport-junit @ONLY)
+  install(PROGRAMS ${CMAKE_CURRENT_BINARY_DIR}/tagport-junit
+          DESTINATION ${CMAKE_INSTALL_BINDIR}
+          COMPONENT TestKit EXCLUDE_FROM_ALL)
+endif()

@@ -27,6 +27,9 @@ build="${BUILD_DIR:-build}"
 scripts/setup.sh
 configure "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 targets=(tagport ctagport_jar tagport_demo_jar)
+if [[ $mode == device ]]; then
+  targets+=(tagport-probe)  # named when the reader does not answer
+fi
 if [[ $mode == simulated ]]; then
   targets+=(tagport_redirect tagport_sim_jni tagport_sim_jar tagport_sim_demo_jar)
 fi
@@ -35,8 +38,19 @@ build "$build" "${targets[@]}"
 classpath="$build/java/ctagport.jar:$build/examples/tagport-demo.jar"
 if [[ $mode == device ]]; then
   echo "== reader on /dev/ttyMT3"
-  exec java -Djava.library.path="$build" -cp "$classpath" \
-    tagport.example.ReaderDemo
+  status=0
+  # The library's two diagnostics end without a line break: each gets one,
+  # so the step's line that follows stands on its own.
+  java -Djava.library.path="$build" -cp "$classpath" \
+    tagport.example.ReaderDemo |
+    sed -E 's/(openSerial failed|write error: )(.)/\1\n\2/g' || status=$?
+  if ((status != 0)); then
+    echo "demo: the reader on /dev/ttyMT3 did not answer every step (codes" \
+         "above; \"openSerial failed\" means the node did not open)." \
+         "Next: $build/tools/tagport-probe doctor, as the same user, says why" \
+         "and what to do" >&2
+  fi
+  exit "$status"
 fi
 
 # The module runs inside the demo's JVM on a fresh pseudo-terminal; the

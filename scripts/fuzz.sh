@@ -18,6 +18,7 @@ case "$seconds" in
   ''|*[!0-9]*) echo "fuzz.sh: seconds must be a whole number" >&2; exit 2 ;;
 esac
 
+stage_verdict fuzz "${targets[*]}, $seconds s each: no crash, no broken check"
 dir="${FUZZ_BUILD_DIR:-build-fuzz}"
 configure "$dir" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo \
@@ -38,6 +39,7 @@ for target in "${targets[@]}"; do
       "$work/log" || true
   else
     echo "$target FAILED; log: $work/log" >&2
+    stage_failed "$target (log: $work/log)"
     grep -E 'ERROR|check failed|invariant broken|Test unit written' "$work/log" >&2 || true
     status=1
   fi

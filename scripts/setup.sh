@@ -26,3 +26,4 @@ if ((${#missing[@]})); then
   "${sudo_cmd[@]}" apt-get update
   DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y --no-install-recommends "${missing[@]}"
 fi
+echo "setup: ok (${#packages[@]} packages installed${missing[*]:+; newly: ${missing[*]}})"

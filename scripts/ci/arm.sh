@@ -18,6 +18,7 @@
 # which qemu-user cannot run without binfmt_misc (absent in containers); the
 # simulator runs on the host, outside qemu, for the same reason.
 source "$(dirname "$0")/../lib/build.sh"
+stage_verdict arm "${*:-aarch64 armhf}: ABI checked, native tests under qemu, probe and doctor against the simulator"
 
 # qemu-user 7.2 (Debian 12) carries termios speeds only up to B460800 to
 # the host, so a pseudo-terminal set to B921600 or above reads back B0. The

@@ -16,6 +16,7 @@
 source "$(dirname "$0")/../lib/build.sh"
 
 if (($# != 1)); then
+  stage_verdict build-types "every variant built, warnings as errors"
   (($#)) || set -- gcc:Debug gcc:Release gcc:MinSizeRel gcc:RelWithDebInfo \
     clang:Release+test
   status=0
@@ -25,6 +26,7 @@ if (($# != 1)); then
     result=ok
     "$TAGPORT_ROOT/scripts/ci/build-types.sh" "$variant" || {
       result=FAILED
+      stage_failed "$variant"
       status=1
     }
     rows+=("$(printf '%-26s %4d s  %s' "$variant" $((SECONDS - start)) "$result")")

@@ -22,7 +22,7 @@ fail() {
   failures=$((failures + 1))
 }
 
-[[ -f "$lib" ]] || { echo "check-abi: no such file: $lib" >&2; exit 2; }
+[[ -f "$lib" ]] || { echo "check-abi: FAILED: no such file: $lib" >&2; exit 2; }
 
 # Names between "global:" and "local:", one per line, without the ';'.
 expected=$(sed -n '/global:/,/local:/p' "$map" |
@@ -81,6 +81,7 @@ if forbidden_found=$(grep -E "$forbidden" <<<"$undefined"); then
 fi
 
 if ((failures)); then
+  echo "check-abi: FAILED: $lib: $failures of its checks (above)"
   exit 1
 fi
 echo "check-abi: $lib: $(wc -l <<<"$actual") exports as mapped," \

@@ -11,6 +11,7 @@
 # is built without exceptions.
 source "$(dirname "$0")/../lib/build.sh"
 dir=build-cov
+stage_verdict coverage "every test passed; line and branch coverage above, per line in $dir/coverage.html"
 
 configure_and_build "$dir" -DCMAKE_BUILD_TYPE=Debug \
   -DTAGPORT_COVERAGE=ON -DTAGPORT_BUILD_BENCH=OFF -DTAGPORT_REQUIRE_JVM_TESTS=ON

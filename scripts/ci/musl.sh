@@ -19,9 +19,11 @@ toolchain=$PWD/cmake/toolchains/x86_64-linux-musl.cmake
 redirect_source=$PWD/tools/redirect/node_redirect.c
 loader=/lib/ld-musl-x86_64.so.1
 failures=0
+stage_verdict musl
 
 fail() {
   echo "musl: FAILED: $*" >&2
+  stage_failed "$*"
   failures=$((failures + 1))
 }
 
@@ -74,7 +76,7 @@ cleanup() {
   [[ -n "$sim_pid" ]] && kill "$sim_pid" 2>/dev/null
   rm -rf "$work"
 }
-trap cleanup EXIT
+on_exit cleanup
 "$sim" --link "$work/ttyreader" --count 1 >"$work/sim.log" 2>&1 &
 sim_pid=$!
 for _ in $(seq 100); do

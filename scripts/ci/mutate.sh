@@ -36,6 +36,7 @@
 # not build, or a fault marked equivalent was caught; 2 a bad list or option,
 # or the tests fail with no fault planted.
 source "$(dirname "$0")/../lib/build.sh"
+stage_verdict mutate
 
 dir=build-mutate
 list=scripts/ci/mutations.txt
@@ -169,7 +170,7 @@ plant() {
   mutant "${files[k]}" "${finds[k]}" "${replaces[k]}" apply
 }
 
-trap restore EXIT
+on_exit restore
 trap 'exit 130' INT
 trap 'exit 143' TERM
 
@@ -359,4 +360,9 @@ if ((${#caught_equivalent[@]})); then
   echo "marked equivalent, yet caught (drop the mark):"
   describe "${caught_equivalent[@]}"
 fi
-((${#survived[@]} + ${#unbuilt[@]} + ${#caught_equivalent[@]} == 0))
+if ((${#survived[@]} + ${#unbuilt[@]} + ${#caught_equivalent[@]})); then
+  stage_failed "${#survived[@]} survived, ${#unbuilt[@]} do not build," \
+    "${#caught_equivalent[@]} marked equivalent yet caught (listed above)"
+  exit 1
+fi
+echo "mutate: ok ($caught / $scored faults caught)"

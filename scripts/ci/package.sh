@@ -14,9 +14,11 @@
 source "$(dirname "$0")/../lib/build.sh"
 dir=${1:-build}
 failures=0
+stage_verdict package
 
 fail() {
   echo "package: FAILED: $*" >&2
+  stage_failed "$*"
   failures=$((failures + 1))
 }
 
@@ -24,7 +26,7 @@ fail() {
 cmake --build "$dir" -j2 --target tagport
 
 prefix=$(mktemp -d)
-trap 'rm -rf "$prefix"' EXIT
+on_exit 'rm -rf "$prefix"'
 installed() { (cd "$prefix" && find . ! -type d | sed 's|^\./||' | sort); }
 
 # expect_installed <what> <path>...: the prefix holds exactly these files.

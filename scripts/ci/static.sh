@@ -13,12 +13,14 @@ source "$(dirname "$0")/../lib/build.sh"
 dir=${1:-build}
 library_dirs=(serial link protocol jni)
 status=0
+stage_verdict static "clang-format, clang-tidy, cppcheck: no finding"
 
 echo "== clang-format"
 mapfile -t sources < <(git ls-files -- '*.c' '*.cc' '*.cpp' '*.h' '*.hpp')
 if ! clang-format --dry-run -Werror "${sources[@]}"; then
   echo "clang-format: the files above differ from the style;" \
        "run clang-format -i on them" >&2
+  stage_failed "clang-format (files above)"
   status=1
 fi
 
@@ -27,6 +29,7 @@ echo "== clang-tidy"
   { echo "no $dir/compile_commands.json; configure $dir first" >&2; exit 2; }
 mapfile -t library_sources < <(git ls-files -- "${library_dirs[@]/%//*.cc}")
 if ! clang-tidy -p "$dir" --quiet "${library_sources[@]}"; then
+  stage_failed "clang-tidy (findings above)"
   status=1
 fi
 
@@ -37,6 +40,7 @@ echo "== cppcheck"
 if ! cppcheck --enable=warning,style,performance,portability --std=c++17 \
      --language=c++ --inline-suppr --error-exitcode=1 --quiet -I . -I include \
      -D__linux__ --suppress=missingIncludeSystem "${library_dirs[@]}"; then
+  stage_failed "cppcheck (findings above)"
   status=1
 fi
 

@@ -34,16 +34,22 @@ trap_flags="-fsanitize=signed-integer-overflow -fsanitize-undefined-trap-on-erro
 # the others.
 (($#)) || set -- armhf x86_64
 if (($# > 1)); then
+  stage_verdict uptime "$*: write paths pass with the clock $days days ahead"
   status=0
   for arch in "$@"; do
-    "$TAGPORT_ROOT/scripts/ci/uptime.sh" "$arch" || status=1
+    "$TAGPORT_ROOT/scripts/ci/uptime.sh" "$arch" || {
+      stage_failed "$arch"
+      status=1
+    }
   done
   exit $status
 fi
 arch=$1
 
+stage_verdict uptime
 fail() {
   echo "uptime: $arch: $*" >&2
+  stage_failed "$arch: $*"
   exit 1
 }
 
@@ -110,4 +116,4 @@ if ! ahead ctest --test-dir "$dir" -R "$tests" --no-tests=error \
   fail "write-path cases failed with the clock $days days ahead" \
        "(a case killed by SIGILL, 'Illegal', hit a signed overflow trap)"
 fi
-echo "== $arch: ok in $((SECONDS - start)) s"
+echo "uptime: $arch: ok in $((SECONDS - start)) s ($cases write-path cases, clock $days days ahead)"

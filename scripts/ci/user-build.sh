@@ -12,8 +12,10 @@
 source "$(dirname "$0")/../lib/build.sh"
 status=0
 
+stage_verdict user-build "no -Werror in a plain build; the library alone builds without GoogleTest and Google Benchmark; tests or benchmark on without them fail"
 fail() {
   echo "user-build: $*" >&2
+  stage_failed "$*"
   status=1
 }
 

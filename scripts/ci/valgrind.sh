@@ -12,6 +12,7 @@
 # sanitizer runtimes cannot share a process.
 source "$(dirname "$0")/../lib/build.sh"
 dir=${1:-build}
+stage_verdict valgrind
 [[ -f "$dir/CTestTestfile.cmake" ]] || { echo "no tests in $dir" >&2; exit 2; }
 if grep -q '^TAGPORT_SANITIZE:BOOL=ON' "$dir/CMakeCache.txt"; then
   echo "$dir is a sanitizer build; memcheck needs a plain one" >&2
@@ -34,4 +35,12 @@ CONFIG
 
 # Under memcheck every step is many times slower; the cases' own timeouts
 # (60 s) still hold, as the waits they contain are bounded by poll counts.
-run_tests "$dir" -T memcheck -L native
+cases=$(ctest --test-dir "$dir" -N -L native | grep -c 'Test *#' || true)
+((cases > 0)) || { stage_failed "no native test cases in $dir"; exit 1; }
+if ! run_tests "$dir" -T memcheck -L native; then
+  stage_failed "memcheck found errors, or cases failed (above)"
+  exit 1
+fi
+# ctest's own summary ends on "Memory checking results:", empty when clean.
+echo "valgrind: ok ($cases native cases under memcheck: no invalid access," \
+     "uninitialised use or definitely lost block)"

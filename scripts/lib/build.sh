@@ -39,3 +39,58 @@ run_tests() {
   shift
   ctest --test-dir "$dir" --output-on-failure -j "$TAGPORT_JOBS" "$@"
 }
+
+# A CI stage ends on one verdict line, whatever happens on the way:
+#
+#   stage_verdict <stage> [<what passing covers>]
+#
+# makes the script's last line "<stage>: ok (<what passing covers>)" when it
+# exits 0 (nothing when the second argument is left out: the script prints
+# its own), and "<stage>: FAILED: <why>" otherwise, <why> being what the
+# script gave stage_failed, else the command that stopped it. Clean-up a
+# script needs on exit goes through on_exit, which runs it before the
+# verdict.
+tagport_stage=
+tagport_stage_passed=
+tagport_stage_why=()
+tagport_stopped_by=
+tagport_exit_steps=()
+
+stage_verdict() {
+  tagport_stage=$1
+  tagport_stage_passed=${2:-}
+  trap 'tagport_stopped_by=${tagport_stopped_by:-$BASH_COMMAND}' ERR
+}
+
+# stage_failed <why>: a failure the verdict names; the script goes on, and
+# must still exit non-zero.
+stage_failed() {
+  tagport_stage_why+=("$*")
+}
+
+# on_exit <command>: run when the script exits, before the verdict.
+on_exit() {
+  tagport_exit_steps+=("$1")
+}
+
+tagport_exit() {
+  local status=$1 step why
+  for step in "${tagport_exit_steps[@]}"; do
+    eval "$step" || true
+  done
+  [[ -n $tagport_stage ]] || return 0
+  if ((status == 0)); then
+    [[ -z $tagport_stage_passed ]] || echo "$tagport_stage: ok ($tagport_stage_passed)"
+  else
+    if ((${#tagport_stage_why[@]})); then
+      why=$(printf '%s; ' "${tagport_stage_why[@]}")
+      why=${why%; }
+    elif [[ -n $tagport_stopped_by ]]; then
+      why="'$tagport_stopped_by' exited with $status"
+    else
+      why="exit status $status"
+    fi
+    echo "$tagport_stage: FAILED: $why"
+  fi
+}
+trap 'tagport_exit $?' EXIT

@@ -46,8 +46,14 @@ bool Exists(const std::string& path) {
   return lstat(path.c_str(), &info) == 0;
 }
 
+struct DoctorCase;
+
 class ToolsTest : public ::testing::Test {
  protected:
+  // Runs the doctor on the case's arrangement, in text and in JSON, and
+  // checks both reports.
+  void CheckDoctorCase(const DoctorCase& c);
+
   void SetUp() override {
     char name[] = "/tmp/tagport-tools-XXXXXX";
     ASSERT_NE(mkdtemp(name), nullptr);
@@ -90,6 +96,13 @@ class ToolsTest : public ::testing::Test {
   // Runs `program` as RunProbe runs the probe; probe_ then holds its run.
   int RunOnLine(const char* program, std::vector<std::string> args,
                 const char* name) {
+    StartOnLine(program, args, name);
+    return probe_->Wait();
+  }
+
+  // RunOnLine without the wait.
+  void StartOnLine(const char* program, std::vector<std::string> args,
+                   const char* name) {
     args.insert(args.begin(), program);
     args.insert(args.begin(), wrapper_.begin(), wrapper_.end());
     probe_.reset(
@@ -99,7 +112,6 @@ class ToolsTest : public ::testing::Test {
                      // The redirect precedes a sanitizer runtime.
                      "ASAN_OPTIONS=verify_asan_link_order=0"}));
     EXPECT_TRUE(probe_->started());
-    return probe_->Wait();
   }
 
   // Starts tagport-sim with its pseudo-terminal at `mode`. Root opens
@@ -219,16 +231,18 @@ TEST_F(ToolsTest, CardDataFromTheCommandLineReachesTheProbe) {
 
 // A reply that came after its request timed out waits on the line; the next
 // request must not take it for its own. The probe shows it and discards it,
-// as the library's commands do.
+// as the library's commands do. The wait is 1000 polls, which a loaded
+// machine stretches well past a second: the reply comes 5 s late, and the
+// next request 6 s after the wait.
 TEST_F(ToolsTest, ALateReplyIsShownAndDiscardedBeforeTheNextRequest) {
   StartSim({"--card", "A1 A2 A3 A4 A5 A6 A7 A8", "--script",
-            "seek:none+delay=1500,seek:none+card=B1 B2 B3 B4 B5 B6 B7 B8 B9",
+            "seek:none+delay=5000,seek:none+card=B1 B2 B3 B4 B5 B6 B7 B8 B9",
             "--count", "4"});
-  EXPECT_EQ(RunProbe({"open", "seek", "wait=1000", "seek", "move", "close"}),
+  EXPECT_EQ(RunProbe({"open", "seek", "wait=6000", "seek", "move", "close"}),
             1);
   const std::string out = probe_->Out();
   ExpectAll(out,
-            {"seek  result  -2 (no reply)\nwait  1000 ms\n"
+            {"seek  result  -2 (no reply)\nwait  6000 ms\n"
              "seek  stale   1E 00 14 05 00 01 41 01 00 00 00 A1 A2 A3 A4 A5 "
              "A6 A7 A8 9E (waiting before the request: discarded)\n",
              "seek  card    B1 B2 B3 B4 B5 B6 B7 B8 B9 (9 bytes)",
@@ -615,16 +629,6 @@ TEST_F(ToolsTest, DoctorNamesEachFaultInTextAndJson) {
         "\"stop_bits\":1,\"crtscts\":false,\"clocal\":true"},
        CSTOPB | CLOCAL,
        ECHO},
-      // A module that answers at the app's rate only: the scan finds that
-      // rate alone, so it did set each of the others.
-      {"ok",
-       "",
-       Arrange::kSimulator,
-       {"--line-rate", "115200"},
-       {"--scan-rates", "--polls", "100"},
-       {"rates     ok       reply frames at 115200 bit/s (18 rates tried)",
-        "9600: no-frame", "115200: ok"},
-       {"\"answered\":[115200]"}},
       {"no-bytes",
        "exchange",
        Arrange::kSimulator,
@@ -640,14 +644,6 @@ TEST_F(ToolsTest, DoctorNamesEachFaultInTextAndJson) {
        {"--polls", "500"},
        {"9 bytes came back in 1 reads, but no frame"},
        {"\"bytes_read\":9", "\"frames\":[]"}},
-      {"wrong-rate",
-       "rates",
-       Arrange::kSimulator,
-       {"--line-rate", "9600"},
-       {"--scan-rates", "--polls", "200"},
-       {"rates     problem  reply frames at 9600 bit/s (18 rates tried)",
-        "the port is open again at 115200 bit/s"},
-       {"\"answered\":[9600]"}},
       {"echo",
        "exchange",
        Arrange::kSimulator,
@@ -697,68 +693,108 @@ TEST_F(ToolsTest, DoctorNamesEachFaultInTextAndJson) {
         "first failure, round 1: seek request 0x41 answered"},
        {"\"failed\":{\"refused\":1}"}},
   };
-  for (const DoctorCase& c : kCases) {
-    std::string shown = c.verdict;
-    for (const std::string& arg : c.sim) shown += " " + arg;
-    SCOPED_TRACE(shown);
-    node_ = link_;
-    if (c.arrange == Arrange::kNoNode) {
-      node_ = dir_ + "/missing";
-    } else if (c.arrange == Arrange::kRegularFile) {
-      node_ = dir_ + "/regular-file";
-      const int file =
-          open(node_.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
-      ASSERT_GE(file, 0);
-      close(file);
-    } else {
-      StartSim(c.sim);
-    }
-    if (c.control_flags || c.local_flags) {
-      // What another program leaves behind: the settings outlive its close.
-      const int line = open(link_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-      ASSERT_GE(line, 0);
-      struct termios settings;
-      ASSERT_EQ(tcgetattr(line, &settings), 0);
-      settings.c_cflag |= c.control_flags;
-      settings.c_lflag |= c.local_flags;
-      ASSERT_EQ(tcsetattr(line, TCSANOW, &settings), 0);
-      close(line);
-    }
-    const bool ok = std::string(c.verdict) == "ok";
-    std::vector<std::string> args = {"doctor"};
-    args.insert(args.end(), c.doctor.begin(), c.doctor.end());
-    EXPECT_EQ(RunProbe(args), ok ? 0 : 1);
-    const std::string text = probe_->Out();
-    const std::string verdict_line =
-        ok ? "\nverdict   ok: the reader answers on /dev/ttyMT3"
-           : std::string("\nverdict   ") + c.verdict + ", from the " +
-                 c.decided_by + " check";
-    ExpectAll(text, {verdict_line});
-    ExpectAll(text, c.shows);
-    if (c.arrange == Arrange::kSimulator && !c.sim.empty() &&
-        c.sim[0] == "--hold") {
-      ExpectAll(text, {"held open by pid " + std::to_string(sim_->pid()) +
-                       " (tagport-sim)"});
-    }
+  for (const DoctorCase& c : kCases) CheckDoctorCase(c);
+}
 
-    // The simulator, if any, keeps serving after the first run's close.
-    args.push_back("--json");
-    EXPECT_EQ(RunProbe(args, "json"), ok ? 0 : 1);
-    const std::string json = probe_->Out();
-    EXPECT_EQ(json.rfind(std::string("{\"verdict\":\"") + c.verdict +
-                             "\",\"decided_by\":\"" + c.decided_by + "\"",
-                         0),
-              0u)
-        << json;
-    EXPECT_EQ(json.find('\n'), json.size() - 1) << "one line: " << json;
-    EXPECT_TRUE(IsJsonObject(json)) << json;
-    ExpectAll(json, c.json);
-    if (sim_) {
-      sim_->Signal(SIGTERM);
-      EXPECT_EQ(sim_->Wait(), 0);
-      ExpectOnlyDocumentedRequests(sim_->Out());
-      sim_.reset();
-    }
+// A scan's rates wait out their polls unless the module answers there:
+// 500 polls, as a loaded machine may keep the simulator from answering for
+// a few hundred milliseconds. A case each, as each runs for half a minute
+// at the least.
+TEST_F(ToolsTest, DoctorScanFindsTheAppsRate) {
+  // A module that answers at the app's rate only: the scan finds that rate
+  // alone, so it did set each of the others.
+  CheckDoctorCase(
+      {"ok",
+       "",
+       Arrange::kSimulator,
+       {"--line-rate", "115200"},
+       {"--scan-rates", "--polls", "500"},
+       {"rates     ok       reply frames at 115200 bit/s (18 rates tried)",
+        "9600: no-frame", "115200: ok"},
+       {"\"answered\":[115200]"}});
+}
+
+TEST_F(ToolsTest, DoctorScanFindsAnotherRate) {
+  CheckDoctorCase(
+      {"wrong-rate",
+       "rates",
+       Arrange::kSimulator,
+       {"--line-rate", "9600"},
+       {"--scan-rates", "--polls", "500"},
+       {"rates     problem  reply frames at 9600 bit/s (18 rates tried)",
+        "the port is open again at 115200 bit/s"},
+       {"\"answered\":[9600]"}});
+}
+
+void ToolsTest::CheckDoctorCase(const DoctorCase& c) {
+  std::string shown = c.verdict;
+  for (const std::string& arg : c.sim) shown += " " + arg;
+  SCOPED_TRACE(shown);
+  node_ = link_;
+  if (c.arrange == Arrange::kNoNode) {
+    node_ = dir_ + "/missing";
+  } else if (c.arrange == Arrange::kRegularFile) {
+    node_ = dir_ + "/regular-file";
+    const int file = open(node_.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
+    ASSERT_GE(file, 0);
+    close(file);
+  } else {
+    StartSim(c.sim);
+  }
+  if (c.control_flags || c.local_flags) {
+    // What another program leaves behind: the settings outlive its close.
+    const int line = open(link_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(line, 0);
+    struct termios settings;
+    ASSERT_EQ(tcgetattr(line, &settings), 0);
+    settings.c_cflag |= c.control_flags;
+    settings.c_lflag |= c.local_flags;
+    ASSERT_EQ(tcsetattr(line, TCSANOW, &settings), 0);
+    close(line);
+  }
+  const bool ok = std::string(c.verdict) == "ok";
+  std::vector<std::string> args = {"doctor"};
+  args.insert(args.end(), c.doctor.begin(), c.doctor.end());
+  EXPECT_EQ(RunProbe(args), ok ? 0 : 1);
+  const std::string text = probe_->Out();
+  const std::string verdict_line =
+      ok ? "\nverdict   ok: the reader answers on /dev/ttyMT3"
+         : std::string("\nverdict   ") + c.verdict + ", from the " +
+               c.decided_by + " check";
+  ExpectAll(text, {verdict_line});
+  ExpectAll(text, c.shows);
+  if (c.arrange == Arrange::kNoNode) {
+    // A mistyped redirect target reads as a missing node: it is named.
+    ExpectAll(text, {"; the node redirect leads it to " + node_ +
+                     " (TAGPORT_TTYMT3) -- next: check the path in "
+                     "TAGPORT_TTYMT3"});
+  }
+  if (c.arrange == Arrange::kSimulator && !c.sim.empty() &&
+      c.sim[0] == "--hold") {
+    ExpectAll(text, {"held open by pid " + std::to_string(sim_->pid()) +
+                     " (tagport-sim)"});
+  }
+
+  // The simulator, if any, keeps serving after the first run's close.
+  args.push_back("--json");
+  EXPECT_EQ(RunProbe(args, "json"), ok ? 0 : 1);
+  const std::string json = probe_->Out();
+  EXPECT_EQ(json.rfind(std::string("{\"verdict\":\"") + c.verdict +
+                           "\",\"decided_by\":\"" + c.decided_by + "\"",
+                       0),
+            0u)
+      << json;
+  EXPECT_EQ(json.find('\n'), json.size() - 1) << "one line: " << json;
+  EXPECT_TRUE(IsJsonObject(json)) << json;
+  ExpectAll(json, c.json);
+  if (c.arrange == Arrange::kNoNode) {
+    ExpectAll(json, {"\"redirected_to\":\"" + node_ + "\""});
+  }
+  if (sim_) {
+    sim_->Signal(SIGTERM);
+    EXPECT_EQ(sim_->Wait(), 0);
+    ExpectOnlyDocumentedRequests(sim_->Out());
+    sim_.reset();
   }
 }
 
@@ -782,6 +818,46 @@ TEST_F(ToolsTest, DoctorShowsEveryReadAndWhenItCame) {
   EXPECT_GE(JsonNumber(json, "at_us"), 100000) << json;  // the first read
   ExpectAll(json, {"\"reads\":[{\"at_us\":", "\"bytes\":\"00 55",
                    "\"frames\":[{\"at_us\":"});
+}
+
+// A scan tries 18 rates for up to a second each: the text report shows each
+// rate as it is done, so it is on the screen long before the verdict.
+TEST_F(ToolsTest, DoctorShowsEachRateOfAScanWhileItRuns) {
+  // Frames at 9600 only: every other rate waits out its polls.
+  StartSim({"--line-rate", "9600"});
+  StartOnLine(TAGPORT_PROBE_PATH, {"doctor", "--scan-rates", "--polls", "500"},
+              "probe");
+  const std::string first =
+      "\nrates     ...      2400 bit/s: no-frame (1 of 18)\n";
+  std::string seen;
+  for (int waited = 0; waited < kWaitMs; waited += 10) {
+    seen = probe_->Out();
+    if (seen.find(first) != std::string::npos) break;
+    SleepMs(10);
+  }
+  // 17 rates of 500 polls were still to come.
+  EXPECT_NE(seen.find(first), std::string::npos) << seen;
+  EXPECT_EQ(seen.find("\nverdict"), std::string::npos) << seen;
+  EXPECT_EQ(probe_->Wait(), 1);
+  const std::string text = probe_->Out();
+  EXPECT_EQ(text.rfind("tagport-probe doctor: port 3 (/dev/ttyMT3) at 115200 "
+                       "bit/s\nnode      ok ",
+                       0),
+            0u)
+      << text;
+  size_t at = 0;
+  for (const char* rate :
+       {"2400 bit/s: no-frame (1 of 18)", "9600 bit/s: ok (3 of 18)",
+        "115200 bit/s: no-frame (7 of 18)",
+        "4000000 bit/s: no-frame (18 of 18)",
+        "\nrates     problem  reply frames at 9600 bit/s",
+        "\nverdict   wrong-rate, from the rates check"}) {
+    const size_t found = text.find(rate, at);
+    EXPECT_NE(found, std::string::npos)
+        << "missing, or out of order: " << rate << "\nin:\n"
+        << text;
+    if (found != std::string::npos) at = found;
+  }
 }
 
 // The result the app's open gets when the doctor gives `verdict` on the
@@ -866,6 +942,18 @@ TEST_F(ToolsTest, DoctorNamesANodeTheCallerMayNotOpen) {
   // Root's own node, or one its owner may not open either.
   StartSimForNobody(geteuid() == 0 ? 0600 : 0);
   if (IsSkipped() || HasFatalFailure()) return;
+  if (!wrapper_.empty()) {
+    // Run as nobody, in a PID namespace of its own beside one process of
+    // root's: what the doctor may see then depends on nothing else on the
+    // machine (a daemon running as nobody, say).
+    const char kUnshare[] = "/usr/bin/unshare";
+    if (access(kUnshare, X_OK) != 0) {
+      GTEST_SKIP() << "running as root without unshare (util-linux)";
+    }
+    wrapper_.insert(wrapper_.begin(),
+                    {kUnshare, "--pid", "--fork", "--mount-proc", "/bin/sh",
+                     "-c", "sleep 600 & exec \"$@\"", "sh"});
+  }
   EXPECT_EQ(RunProbe({"doctor", "--json"}, "json"), 1);
   EXPECT_EQ(probe_->Out().rfind("{\"verdict\":\"no-permission\",\"decided_by\":"
                                 "\"node\"",
@@ -879,6 +967,11 @@ TEST_F(ToolsTest, DoctorNamesANodeTheCallerMayNotOpen) {
              "holders   skipped  not allowed to look into any other process",
              "\nverdict   no-permission, from the node check -- next: give the "
              "caller read and write access"});
+  if (!wrapper_.empty()) {
+    // Its namespace holds the one process of root's and nothing else.
+    ExpectAll(probe_->Out(), {"not allowed to look into any other process (0 "
+                              "processes looked into, 1 not allowed)"});
+  }
 }
 
 // An app holding the port, here as the same user as the doctor so that the
@@ -954,7 +1047,8 @@ TEST(ToolOptions, BadOptionsExitWithStatus2AndAMessage) {
        "--random-faults: '101' is not a number from 0 to 100"},
       {{TAGPORT_SIM_PATH, "--rate", "9600"}, "--rate applies to --device only"},
       {{TAGPORT_SIM_PATH, "--device", "/dev/null", "--rate", "12345"},
-       "--rate: 12345 is not a supported rate"},
+       "--rate: 12345 is not a supported rate (2400 .. 4000000, as the "
+       "library)\n"},
       {{TAGPORT_SIM_PATH, "--device", "/dev/null", "--link", "/tmp/x"},
        "--link and --device exclude each other"},
       {{TAGPORT_SIM_PATH, "stray"}, "unexpected argument 'stray'"},
@@ -972,7 +1066,9 @@ TEST(ToolOptions, BadOptionsExitWithStatus2AndAMessage) {
       {{TAGPORT_PROBE_PATH, "doctor", "open"},
        "doctor: unexpected argument 'open'"},
       {{TAGPORT_PROBE_PATH, "doctor", "--rate", "12345"},
-       "--rate: 12345 is not one of the library's rates"},
+       "--rate: 12345 is not one of the library's rates: 2400, 4800, 9600, "
+       "19200, 38400, 57600, 115200, 230400, 460800, 921600, 1000000, "
+       "1152000, 1500000, 2000000, 2500000, 3000000, 3500000, 4000000\n"},
       {{TAGPORT_PROBE_PATH, "doctor", "--repeat", "0"},
        "--repeat: '0' is not a number from 1 to 1000000"},
       {{TAGPORT_PROBE_PATH, "doctor", "--port", "-1"},
@@ -981,7 +1077,8 @@ TEST(ToolOptions, BadOptionsExitWithStatus2AndAMessage) {
       {{TAGPORT_SIM_PATH, "--echo", "sideways"},
        "--echo: 'sideways' is neither before nor instead"},
       {{TAGPORT_SIM_PATH, "--line-rate", "12345"},
-       "--line-rate: 12345 is not a supported rate"},
+       "--line-rate: 12345 is not a supported rate (2400 .. 4000000, as the "
+       "library)\n"},
       {{TAGPORT_SIM_PATH, "--device", "/dev/null", "--hold"},
        "--hold, --echo, --line-rate and --no-cts need a pseudo-terminal"},
   };

@@ -107,7 +107,8 @@ Options ParseOptions(int argc, char** argv) {
   speed_t speed;
   if (!TagportSpeedForRate(static_cast<int32_t>(options.rate), &speed)) {
     UsageError("--rate: " + std::to_string(options.rate) +
-               " is not one of the library's rates (2400 .. 4000000)");
+               " is not one of the library's rates: " +
+               tagport_probe::LibraryRateList());
   }
   return options;
 }
@@ -125,11 +126,20 @@ class LibraryOutput {
         dup2(pipe_[1], STDOUT_FILENO) < 0) {
       pipe_[0] = pipe_[1] = -1;
     }
+    const int shown = saved_ < 0 ? -1 : dup(saved_);
+    if (shown >= 0) shown_ = fdopen(shown, "w");
+    if (shown_ == nullptr && shown >= 0) close(shown);
   }
+
+  // Where the report goes while the library's output is held apart: the
+  // standard output the doctor was started with. Valid until Finish.
+  FILE* Shown() { return shown_ ? shown_ : stdout; }
 
   // Puts standard output back; what was printed meanwhile.
   std::string Finish() {
     fflush(stdout);
+    if (shown_) fclose(shown_);
+    shown_ = nullptr;
     std::string text;
     if (saved_ >= 0) {
       dup2(saved_, STDOUT_FILENO);
@@ -151,6 +161,7 @@ class LibraryOutput {
  private:
   int saved_ = -1;
   int pipe_[2] = {-1, -1};
+  FILE* shown_ = nullptr;
 };
 
 CheckResult Skipped(const char* name, const std::string& why) {
@@ -182,18 +193,50 @@ CheckResult OpenFailed(int open_errno) {
   return result;
 }
 
-void RunChecks(const Options& options, DoctorReport* report) {
+// The report's checks as they end, shown at once in `shown` unless null (a
+// technician watches a scan of 20 s).
+class Checks {
+ public:
+  Checks(DoctorReport* report, FILE* shown) : report_(report), shown_(shown) {}
+
+  void Add(const CheckResult& check) {
+    report_->checks.push_back(check);
+    if (shown_) PrintTextCheck(check, shown_);
+  }
+
+  const CheckResult& First() const { return report_->checks.front(); }
+
+  // Each rate of the scan as it is done; nothing when not shown.
+  RateProgress Progress() const {
+    if (!shown_) return nullptr;
+    FILE* shown = shown_;
+    return [shown](int32_t rate, const std::string& outcome, unsigned k,
+                   unsigned count) {
+      PrintTextProgress("rates",
+                        std::to_string(rate) + " bit/s: " + outcome + " (" +
+                            std::to_string(k) + " of " + std::to_string(count) +
+                            ")",
+                        shown);
+    };
+  }
+
+ private:
+  DoctorReport* report_;
+  FILE* shown_;
+};
+
+void RunChecks(const Options& options, DoctorReport* report, FILE* shown) {
   const int port = static_cast<int>(options.port);
   const int rate = static_cast<int>(options.rate);
   const int polls = static_cast<int>(options.polls);
-  std::vector<CheckResult>& checks = report->checks;
+  Checks checks(report, shown);
 
   NodeState node;
-  checks.push_back(CheckNode(report->node, &node));
-  checks.push_back(node.identified
-                       ? ScanHolders(node.info)
-                       : Skipped("holders", "the node could not be examined"));
-  const bool usable = checks.front().status == Status::kOk;
+  checks.Add(CheckNode(report->node, &node));
+  checks.Add(node.identified
+                 ? ScanHolders(node.info)
+                 : Skipped("holders", "the node could not be examined"));
+  const bool usable = checks.First().status == Status::kOk;
   LineSettings found;
   std::string found_why =
       node.fd < 0 ? "the node did not open" : "the node is not a terminal";
@@ -207,8 +250,8 @@ void RunChecks(const Options& options, DoctorReport* report) {
   // The library opens the node afresh, as the app does.
   if (node.fd >= 0) close(node.fd);
   if (!usable) {
-    checks.push_back(Skipped("line", found_why));
-    checks.push_back(Skipped("exchange", found_why));
+    checks.Add(Skipped("line", found_why));
+    checks.Add(Skipped("exchange", found_why));
     return;
   }
 
@@ -224,21 +267,21 @@ void RunChecks(const Options& options, DoctorReport* report) {
     left = ReadSettings(line);
     left_read = true;
   }
-  checks.push_back(CheckLine(report->node, found_read ? &found : nullptr,
-                             found_why, left_read ? &left : nullptr, left_why));
+  checks.Add(CheckLine(report->node, found_read ? &found : nullptr, found_why,
+                       left_read ? &left : nullptr, left_why));
   if (!opened) {
-    checks.push_back(OpenFailed(open_errno));
+    checks.Add(OpenFailed(open_errno));
     Api_CloseSerial();
     return;
   }
   const bool flow_control = left_read && left.hardware_flow_control;
   tagport_probe::Outcome outcome;
-  checks.push_back(CheckExchange(report->node, polls, flow_control, &outcome));
+  checks.Add(CheckExchange(report->node, polls, flow_control, &outcome));
   if (options.scan_rates) {
-    checks.push_back(ScanRates(port, rate, polls, outcome));
+    checks.Add(ScanRates(port, rate, polls, outcome, checks.Progress()));
   }
   if (options.repeat > 0) {
-    checks.push_back(
+    checks.Add(
         RepeatExchanges(report->node, options.repeat, polls, flow_control));
   }
   Api_CloseSerial();
@@ -252,13 +295,15 @@ int RunDoctor(int argc, char** argv) {
   report.port = static_cast<int>(options.port);
   report.node = "/dev/ttyMT" + std::to_string(options.port);
   report.rate = static_cast<int>(options.rate);
+  // Text is shown as it is found, JSON as one object at the end.
+  if (!options.json) PrintTextHeader(report, stdout);
   LibraryOutput library;
-  RunChecks(options, &report);
+  RunChecks(options, &report, options.json ? nullptr : library.Shown());
   report.library_output = library.Finish();
   if (options.json) {
     PrintJson(report, stdout);
   } else {
-    PrintText(report, stdout);
+    PrintTextEnd(report, stdout);
   }
   return OverallVerdict(report) == Verdict::kOk ? 0 : 1;
 }

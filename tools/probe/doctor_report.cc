@@ -51,17 +51,30 @@ Verdict OverallVerdict(const DoctorReport& report) {
   return deciding ? deciding->verdict : Verdict::kOk;
 }
 
-void PrintText(const DoctorReport& report, FILE* out) {
+void PrintTextHeader(const DoctorReport& report, FILE* out) {
   fprintf(out, "tagport-probe doctor: port %d (%s) at %d bit/s\n", report.port,
           report.node.c_str(), report.rate);
-  for (const CheckResult& check : report.checks) {
-    fprintf(out, "%-*s %-*s %s%s%s\n", kNameWidth, check.name.c_str(),
-            kStatusWidth, StatusName(check.status), check.found.c_str(),
-            check.next.empty() ? "" : " -- next: ", check.next.c_str());
-    for (const std::string& line : check.details) {
-      fprintf(out, "%*s%s\n", kNameWidth + 1, "", line.c_str());
-    }
+  fflush(out);
+}
+
+void PrintTextCheck(const CheckResult& check, FILE* out) {
+  fprintf(out, "%-*s %-*s %s%s%s\n", kNameWidth, check.name.c_str(),
+          kStatusWidth, StatusName(check.status), check.found.c_str(),
+          check.next.empty() ? "" : " -- next: ", check.next.c_str());
+  for (const std::string& line : check.details) {
+    fprintf(out, "%*s%s\n", kNameWidth + 1, "", line.c_str());
   }
+  fflush(out);
+}
+
+void PrintTextProgress(const std::string& check_name, const std::string& line,
+                       FILE* out) {
+  fprintf(out, "%-*s %-*s %s\n", kNameWidth, check_name.c_str(), kStatusWidth,
+          "...", line.c_str());
+  fflush(out);
+}
+
+void PrintTextEnd(const DoctorReport& report, FILE* out) {
   if (!report.library_output.empty()) {
     fprintf(out, "%-*s %-*s \"%s\"\n", kNameWidth, "library", kStatusWidth,
             "printed", report.library_output.c_str());

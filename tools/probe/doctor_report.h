@@ -70,8 +70,16 @@ struct DoctorReport {
 // The most telling verdict any check argues for.
 Verdict OverallVerdict(const DoctorReport& report);
 
-// The report as lines of text ending with the verdict.
-void PrintText(const DoctorReport& report, FILE* out);
+// The report as lines of text, shown while the checks run: the header
+// first, a line (and details) per check as it ends, then the library's
+// output and the verdict.
+void PrintTextHeader(const DoctorReport& report, FILE* out);
+void PrintTextCheck(const CheckResult& check, FILE* out);
+void PrintTextEnd(const DoctorReport& report, FILE* out);
+
+// A line of a check still running, where its status will stand: "...".
+void PrintTextProgress(const std::string& check_name, const std::string& line,
+                       FILE* out);
 
 // The report as one JSON object on one line: "verdict" first, then one
 // member per check, named as the check.

@@ -51,15 +51,20 @@ std::string CommandOf(const std::string& process_dir) {
   return name;
 }
 
+// How far the scan could look into one process.
+enum class Look { kLookedInto, kNotAllowed, kGone };
+
 // Whether the process in `process_dir` holds the node; false also when it
-// may not be looked into (*allowed then false) or has gone.
+// may not be looked into or has gone (*look says which).
 bool Holds(const std::string& process_dir, const struct stat& node,
-           bool* allowed) {
-  *allowed = true;
+           Look* look) {
+  *look = Look::kLookedInto;
   const std::string fd_dir = process_dir + "/fd";
   DIR* fds = opendir(fd_dir.c_str());
   if (!fds) {
-    *allowed = errno != EACCES && errno != EPERM;
+    // A process that ended since /proc was listed was never looked into:
+    // counting it would make a caller who may see nothing look partial.
+    *look = errno == EACCES || errno == EPERM ? Look::kNotAllowed : Look::kGone;
     return false;
   }
   bool holds = false;
@@ -120,15 +125,12 @@ CheckResult ScanHolders(const struct stat& node) {
     const long pid = PidOf(entry->d_name);
     if (pid < 0 || pid == self) continue;
     const std::string process_dir = proc + "/" + entry->d_name;
-    bool allowed = true;
-    if (Holds(process_dir, node, &allowed)) {
+    Look look = Look::kGone;
+    if (Holds(process_dir, node, &look)) {
       holders.push_back({pid, CommandOf(process_dir)});
     }
-    if (allowed) {
-      ++looked_into;
-    } else {
-      ++not_allowed;
-    }
+    if (look == Look::kLookedInto) ++looked_into;
+    if (look == Look::kNotAllowed) ++not_allowed;
   }
   closedir(processes);
 

@@ -2,7 +2,19 @@
 
 #include <string>
 
+#include "serial/line_rates.h"
+
 namespace tagport_probe {
+
+std::string LibraryRateList() {
+  unsigned count = 0;
+  const TagportLineRate* rates = TagportLineRates(&count);
+  std::string list;
+  for (unsigned k = 0; k < count; ++k) {
+    list += (k == 0 ? "" : ", ") + std::to_string(rates[k].rate);
+  }
+  return list;
+}
 
 std::vector<tagport_tools::ValueOption> LineValueOptions(LineOptions* options) {
   using tagport_tools::ParseNumber;

@@ -3,6 +3,7 @@
 #ifndef TAGPORT_TOOLS_PROBE_LINE_OPTIONS_H_
 #define TAGPORT_TOOLS_PROBE_LINE_OPTIONS_H_
 
+#include <string>
 #include <vector>
 
 #include "protocol/reader_protocol.h"
@@ -19,6 +20,9 @@ struct LineOptions {
 // --port N (0..3), --rate N (1..4000000) and --polls N, each setting its
 // member of *options.
 std::vector<tagport_tools::ValueOption> LineValueOptions(LineOptions* options);
+
+// The rates the library accepts, as text: "2400, 4800, ... 4000000".
+std::string LibraryRateList();
 
 }  // namespace tagport_probe
 

@@ -1,9 +1,11 @@
 #include "tools/probe/node_check.h"
 
+#include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/sysmacros.h>
 #include <sys/xattr.h>
@@ -19,6 +21,20 @@ using tagport_tools::JsonArray;
 using tagport_tools::JsonObject;
 
 const char kLabelAttribute[] = "security.selinux";
+
+// Where the node redirect, when it is loaded into the doctor, leads `path`
+// ("/dev/ttyMT<n>"), with the variable that says so in *variable; empty when
+// the node is itself. A mistyped target then reads as a missing node.
+std::string RedirectTarget(const std::string& path, std::string* variable) {
+  const std::string kNodes = "/dev/ttyMT";
+  if (path.rfind(kNodes, 0) != 0 ||
+      dlsym(RTLD_DEFAULT, "tagport_redirect_node_opens") == nullptr) {
+    return "";
+  }
+  *variable = "TAGPORT_TTYMT" + path.substr(kNodes.size());
+  const char* target = getenv(variable->c_str());
+  return target != nullptr ? target : "";
+}
 
 std::string UserName(uid_t uid) {
   const struct passwd* user = getpwuid(uid);
@@ -233,10 +249,21 @@ CheckResult CheckNode(const std::string& path, NodeState* state) {
                      "the caller may not search the directories on the way: "
                      "run as root");
     } else {
+      std::string variable;
+      const std::string target = RedirectTarget(path, &variable);
+      data.AddString("redirected_to", target);
       result.found = path + ": no such node (" + OpenFailure(look_error) + ")";
-      result.Problem(Verdict::kNoNode,
-                     "check the port index (--port 0..3 for /dev/ttyMT0.."
-                     "/dev/ttyMT3) and that the UART's driver is loaded");
+      if (target.empty()) {
+        result.Problem(Verdict::kNoNode,
+                       "check the port index (--port 0..3 for /dev/ttyMT0.."
+                       "/dev/ttyMT3) and that the UART's driver is loaded");
+      } else {
+        result.found +=
+            "; the node redirect leads it to " + target + " (" + variable + ")";
+        result.Problem(Verdict::kNoNode, "check the path in " + variable +
+                                             ", or unset it for the node "
+                                             "itself");
+      }
     }
     return result;
   }

@@ -224,7 +224,8 @@ CheckResult CheckExchange(const std::string& node, int polls,
   return result;
 }
 
-CheckResult ScanRates(int port, int rate, int polls, Outcome at_rate) {
+CheckResult ScanRates(int port, int rate, int polls, Outcome at_rate,
+                      const RateProgress& tried_rate) {
   CheckResult result;
   result.name = "rates";
   unsigned count = 0;
@@ -240,6 +241,7 @@ CheckResult ScanRates(int port, int rate, int polls, Outcome at_rate) {
       outcome = VerdictName(OutcomeVerdict(trace.outcome, false));
     }
     result.details.push_back(std::to_string(rates[k].rate) + ": " + outcome);
+    if (tried_rate) tried_rate(rates[k].rate, outcome, k + 1, count);
     tried.AddObject(JsonObject()
                         .AddNumber("rate", rates[k].rate)
                         .AddString("outcome", outcome));

@@ -6,6 +6,7 @@
 
 #include <stdint.h>
 
+#include <functional>
 #include <string>
 
 #include "tools/probe/doctor_report.h"
@@ -25,9 +26,14 @@ CheckResult CheckExchange(const std::string& node, int polls,
 // The open request at every rate of the library's table, then the port is
 // opened again at `rate`, as the app would leave it. `at_rate`: how the
 // exchange at `rate` went; a module that answers only at another rate then
-// makes the verdict wrong-rate.
+// makes the verdict wrong-rate. `tried_rate`, when set, hears of each rate
+// as it is done: the rate, its outcome, its place in the table and the
+// table's size.
+using RateProgress = std::function<void(
+    int32_t rate, const std::string& outcome, unsigned k, unsigned count)>;
 CheckResult ScanRates(int port, int rate, int polls,
-                      tagport_probe::Outcome at_rate);
+                      tagport_probe::Outcome at_rate,
+                      const RateProgress& tried_rate = nullptr);
 
 // `rounds` open and seek exchanges on the open port.
 CheckResult RepeatExchanges(const std::string& node, int64_t rounds, int polls,

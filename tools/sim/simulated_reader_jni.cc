@@ -5,6 +5,7 @@
 #include <jni.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <memory>
 #include <string>
@@ -26,6 +27,30 @@ const char kRedirectVariable[] = "TAGPORT_TTYMT3";
 const char kRedirectSymbol[] = "tagport_redirect_node_opens";
 
 std::unique_ptr<tagport_sim::SimulatedReader> running;
+
+const char kRedirectFile[] = "libtagport_redirect.so";
+
+// Where the node redirect to preload lies: beside this library, as the test
+// kit installs both, else where the build that made this library put it.
+std::string RedirectToPreload() {
+  Dl_info self;
+  if (dladdr(reinterpret_cast<void*>(&RedirectToPreload), &self) != 0 &&
+      self.dli_fname != nullptr) {
+    std::string beside = self.dli_fname;
+    const size_t slash = beside.rfind('/');
+    beside = (slash == std::string::npos ? std::string(".")
+                                         : beside.substr(0, slash)) +
+             "/" + kRedirectFile;
+    char resolved[4096];
+    if (realpath(beside.c_str(), resolved) != nullptr) return resolved;
+  }
+#ifdef TAGPORT_REDIRECT_BUILT_AT
+  if (access(TAGPORT_REDIRECT_BUILT_AT, R_OK) == 0) {
+    return TAGPORT_REDIRECT_BUILT_AT;
+  }
+#endif
+  return kRedirectFile;
+}
 
 // Raises `class_name` with `message`, both plain ASCII. When the class
 // cannot be found, the lookup's own error is the one left pending.
@@ -69,9 +94,11 @@ jbyteArray ToArray(JNIEnv* env, const Bytes& bytes) {
 JNIEXPORT jstring JNICALL
 Java_tagport_sim_SimulatedReader_nativeStart(JNIEnv* env, jclass) {
   if (dlsym(RTLD_DEFAULT, kRedirectSymbol) == nullptr) {
-    Throw(env, "java/lang/IllegalStateException",
-          "the node redirect library is not loaded: start the JVM with it in "
-          "LD_PRELOAD");
+    const std::string message =
+        "the node redirect library is not loaded: start the JVM with "
+        "LD_PRELOAD=" +
+        RedirectToPreload();
+    Throw(env, "java/lang/IllegalStateException", message.c_str());
     return nullptr;
   }
   auto fresh = std::make_unique<tagport_sim::SimulatedReader>();

@@ -18,7 +18,6 @@
 #include <thread>
 #include <vector>
 
-#include "serial/line_rates.h"
 #include "tools/common/command_line.h"
 #include "tools/common/hex.h"
 #include "tools/common/pty.h"
@@ -38,6 +37,38 @@ constexpr int kRunError = 1;
 std::atomic<bool> stop_requested{false};
 
 void OnStopSignal(int) { stop_requested = true; }
+
+// The rates the module's line runs at, lowest first: the standard termios
+// table from 2400 to 4000000 bit/s, which is also what the library accepts.
+struct LineRate {
+  long long rate;
+  speed_t speed;
+};
+const LineRate kLineRates[] = {
+    {2400, B2400},       {4800, B4800},       {9600, B9600},
+    {19200, B19200},     {38400, B38400},     {57600, B57600},
+    {115200, B115200},   {230400, B230400},   {460800, B460800},
+    {921600, B921600},   {1000000, B1000000}, {1152000, B1152000},
+    {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000},
+    {3000000, B3000000}, {3500000, B3500000}, {4000000, B4000000},
+};
+const LineRate& kLowestRate = kLineRates[0];
+const LineRate& kHighestRate =
+    kLineRates[sizeof kLineRates / sizeof kLineRates[0] - 1];
+
+// Sets *speed for `rate`; otherwise a usage error that gives the range.
+void RequireLineRate(const std::string& option, long long rate,
+                     speed_t* speed) {
+  for (const LineRate& entry : kLineRates) {
+    if (entry.rate == rate) {
+      *speed = entry.speed;
+      return;
+    }
+  }
+  UsageError(option + ": " + std::to_string(rate) +
+             " is not a supported rate (" + std::to_string(kLowestRate.rate) +
+             " .. " + std::to_string(kHighestRate.rate) + ", as the library)");
+}
 
 const char kUsage[] =
     "Usage: tagport-sim [OPTION]...\n"
@@ -231,8 +262,8 @@ Options ParseOptions(int argc, char** argv) {
        [&](const std::string& value) { options.device_path = value; }},
       {"--rate",
        [&](const std::string& value) {
-         options.rate =
-             static_cast<int>(ParseNumber("--rate", value, 1, 4000000));
+         options.rate = static_cast<int>(
+             ParseNumber("--rate", value, 1, kHighestRate.rate));
          options.rate_given = true;
        }},
       {"--card",
@@ -272,13 +303,10 @@ Options ParseOptions(int argc, char** argv) {
       {"--line-rate",
        [&](const std::string& value) {
          options.line_faults_given = true;
-         const long long rate = ParseNumber("--line-rate", value, 1, 4000000);
-         if (!TagportSpeedForRate(static_cast<int32_t>(rate),
-                                  &options.demands.speed)) {
-           UsageError("--line-rate: " + value +
-                      " is not a supported rate (2400 .. 4000000, as the "
-                      "library)");
-         }
+         RequireLineRate(
+             "--line-rate",
+             ParseNumber("--line-rate", value, 1, kHighestRate.rate),
+             &options.demands.speed);
        }},
   };
   for (const DefaultOption& entry : kDefaultOptions) {
@@ -315,10 +343,7 @@ Options ParseOptions(int argc, char** argv) {
   if (options.rate_given && options.device_path.empty()) {
     UsageError("--rate applies to --device only");
   }
-  if (!TagportSpeedForRate(options.rate, &options.speed)) {
-    UsageError("--rate: " + std::to_string(options.rate) +
-               " is not a supported rate (2400 .. 4000000, as the library)");
-  }
+  RequireLineRate("--rate", options.rate, &options.speed);
   if ((options.random_percent >= 0) != (options.seed >= 0)) {
     UsageError("--random-faults and --seed go together");
   }

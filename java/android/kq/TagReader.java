@@ -30,6 +30,12 @@ public final class TagReader implements AutoCloseable {
 
   private static final int NO_REPLY = -2;
 
+  /** What a result of -1 may mean, for the exception's message. */
+  private static final String FAILURE_MEANS =
+      "no port open, or the request could not be written, or the reply was refused:"
+          + " a failure status, another command or target, no card, or short data;"
+          + " tagport-probe doctor on the device tells which";
+
   /** Held for every use of the port, from the open check to the last call. */
   private static final Object PORT = new Object();
 
@@ -128,10 +134,13 @@ public final class TagReader implements AutoCloseable {
 
   private static void check(String operation, int result) throws IOException {
     if (result == NO_REPLY) {
-      throw new TagReaderTimeoutException(operation + ": no reply from the reader");
+      throw new TagReaderTimeoutException(
+          operation
+              + ": no reply from the reader in about a second (a reply with a bad checksum"
+              + " counts as none); check that the module is powered and wired");
     }
     if (result < 0) {
-      throw new IOException(operation + " failed (result " + result + ")");
+      throw new IOException(operation + " failed (result " + result + "): " + FAILURE_MEANS);
     }
   }
 }

@@ -40,6 +40,11 @@ class TagReaderTest extends ModuleFixture {
   private static final String ALREADY_OPEN =
       "a reader is already open in this process; close it first";
 
+  private static final String REFUSED =
+      " failed (result -1): no port open, or the request could not be written, or the reply was"
+          + " refused: a failure status, another command or target, no card, or short data;"
+          + " tagport-probe doctor on the device tells which";
+
   private ExecutorService otherThreads;
 
   @BeforeEach
@@ -99,14 +104,30 @@ class TagReaderTest extends ModuleFixture {
     module.script(Fault.WRONG_STATUS);
     final IOException thrown = assertThrows(IOException.class, TagReader::open);
     assertFalse(thrown instanceof TagReaderTimeoutException, thrown.toString());
+    assertEquals("open" + REFUSED, thrown.getMessage());
     assertPortClosed();
+  }
+
+  @Test
+  void aRefusedSeekOrMoveSaysWhatRefusedMeans() throws IOException {
+    try (TagReader reader = TagReader.open()) {
+      module.script(Fault.NO_CARD_FLAG);
+      assertEquals("seek" + REFUSED, assertThrows(IOException.class, reader::seek).getMessage());
+      module.script(Fault.WRONG_COMMAND);
+      assertEquals("move" + REFUSED, assertThrows(IOException.class, reader::move).getMessage());
+    }
   }
 
   @Test
   void noReplyIsATimeout() throws IOException {
     try (TagReader reader = TagReader.open()) {
       module.script(Fault.SILENT);
-      assertThrows(TagReaderTimeoutException.class, reader::seek);
+      final TagReaderTimeoutException thrown =
+          assertThrows(TagReaderTimeoutException.class, reader::seek);
+      assertEquals(
+          "seek: no reply from the reader in about a second (a reply with a bad checksum counts"
+              + " as none); check that the module is powered and wired",
+          thrown.getMessage());
     }
     assertPortClosed();
   }

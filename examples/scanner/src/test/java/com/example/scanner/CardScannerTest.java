@@ -19,7 +19,9 @@ class CardScannerTest {
 
   @AfterEach
   void stopModule() {
-    module.close();
+    if (module != null) {  // when start() failed, its exception says why
+      module.close();
+    }
   }
 
   @Test
