@@ -10,8 +10,9 @@
 // Every node is this prefix and the port index's digit.
 #define TAGPORT_DEVICE_NODE_PREFIX "/dev/ttyMT"
 
-// Port indexes run from 0 to TAGPORT_PORT_COUNT - 1.
-#define TAGPORT_PORT_COUNT 4
+// Port indexes run from 0 to TAGPORT_LAST_PORT.
+#define TAGPORT_LAST_PORT 3
+#define TAGPORT_PORT_COUNT (TAGPORT_LAST_PORT + 1)
 
 // The node of port `index`; null for an index outside 0..3.
 static inline const char* TagportDeviceNode(uint32_t index) {

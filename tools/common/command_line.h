@@ -7,6 +7,11 @@
 #include <string>
 #include <vector>
 
+// A macro's value as a string literal, for usage texts built from the
+// definitions they describe.
+#define TAGPORT_TEXT(macro) TAGPORT_TEXT_OF(macro)
+#define TAGPORT_TEXT_OF(value) #value
+
 namespace tagport_tools {
 
 constexpr int kUsageError = 2;

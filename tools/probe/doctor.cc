@@ -12,6 +12,7 @@
 #include <string>
 
 #include "protocol/reader_protocol.h"
+#include "serial/device_nodes.h"
 #include "serial/line_rates.h"
 #include "tools/common/command_line.h"
 #include "tools/probe/doctor_report.h"
@@ -36,7 +37,7 @@ const char kUsage[] =
     "            (mode, owner, group, SELinux label)\n"
     "  holders   other processes that hold the node open (from /proc)\n"
     "  line      the line settings as found, and as Api_OpenSerial left them\n"
-    "  exchange  one open request (0x40), every byte that came back and when\n"
+    "  exchange  one open request (" TAGPORT_TEXT(TAGPORT_READER_OPEN) "), every byte that came back and when\n"
     "  rates     with --scan-rates: the open request at every rate\n"
     "  repeat    with --repeat: open and seek exchanges, round trips\n"
     "A check is ok, a problem, a note (worth knowing; it did not keep the\n"
@@ -44,11 +45,9 @@ const char kUsage[] =
     "skipped (it could not run; the reason follows), never ok untried.\n"
     "\n"
     "Options:\n"
-    "  --port N        port index 0..3 (/dev/ttyMT0 .. /dev/ttyMT3; default "
-    "3)\n"
-    "  --rate N        bit rate, one of the library's (default 115200)\n"
-    "  --polls N       reply wait in 1-ms polls (default 1000, as the "
-    "library)\n"
+    "  --port N        port index 0.." TAGPORT_TEXT(TAGPORT_LAST_PORT) " (" TAGPORT_DEVICE_NODE_PREFIX "0 .. " TAGPORT_DEVICE_NODE_PREFIX TAGPORT_TEXT(TAGPORT_LAST_PORT) "; default " TAGPORT_TEXT(TAGPORT_READER_PORT) ")\n"
+    "  --rate N        bit rate, one of the library's (default " TAGPORT_TEXT(TAGPORT_READER_RATE) ")\n"
+    "  --polls N       reply wait in 1-ms polls (default " TAGPORT_TEXT(TAGPORT_READER_REPLY_POLLS) ", as the library)\n"
     "  --scan-rates    try every rate of the library's table\n"
     "  --repeat N      N rounds of an open and a seek exchange\n"
     "  --json          print the report as one JSON object\n"
@@ -69,8 +68,8 @@ const char kUsage[] =
     "  ok             the module answered the open request\n"
     "\n"
     "The doctor opens the node like the app does (Api_OpenSerial) and leaves\n"
-    "the line as Api_OpenSerial set it; it sends only the open (0x40) and,\n"
-    "with --repeat, seek (0x41) requests. Exit status: 0 ok, 1 a problem\n"
+    "the line as Api_OpenSerial set it; it sends only the open (" TAGPORT_TEXT(TAGPORT_READER_OPEN) ") and,\n"
+    "with --repeat, seek (" TAGPORT_TEXT(TAGPORT_READER_SEEK) ") requests. Exit status: 0 ok, 1 a problem\n"
     "found, 2 bad options.\n";
 
 struct Options : tagport_probe::LineOptions {
@@ -293,7 +292,7 @@ int RunDoctor(int argc, char** argv) {
   const Options options = ParseOptions(argc, argv);
   DoctorReport report;
   report.port = static_cast<int>(options.port);
-  report.node = "/dev/ttyMT" + std::to_string(options.port);
+  report.node = TagportDeviceNode(static_cast<uint32_t>(options.port));
   report.rate = static_cast<int>(options.rate);
   // Text is shown as it is found, JSON as one object at the end.
   if (!options.json) PrintTextHeader(report, stdout);

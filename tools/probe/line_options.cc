@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "serial/device_nodes.h"
 #include "serial/line_rates.h"
 
 namespace tagport_probe {
@@ -20,7 +21,7 @@ std::vector<tagport_tools::ValueOption> LineValueOptions(LineOptions* options) {
   using tagport_tools::ParseNumber;
   return {{"--port",
            [options](const std::string& value) {
-             options->port = ParseNumber("--port", value, 0, 3);
+             options->port = ParseNumber("--port", value, 0, TAGPORT_LAST_PORT);
            }},
           {"--rate",
            [options](const std::string& value) {

@@ -13,6 +13,9 @@
 
 #include <vector>
 
+#include "serial/device_nodes.h"
+#include "tools/common/command_line.h"
+
 namespace tagport_doctor {
 
 namespace {
@@ -26,7 +29,7 @@ const char kLabelAttribute[] = "security.selinux";
 // ("/dev/ttyMT<n>"), with the variable that says so in *variable; empty when
 // the node is itself. A mistyped target then reads as a missing node.
 std::string RedirectTarget(const std::string& path, std::string* variable) {
-  const std::string kNodes = "/dev/ttyMT";
+  const std::string kNodes = TAGPORT_DEVICE_NODE_PREFIX;
   if (path.rfind(kNodes, 0) != 0 ||
       dlsym(RTLD_DEFAULT, "tagport_redirect_node_opens") == nullptr) {
     return "";
@@ -188,8 +191,9 @@ std::string OpenFailure(int error) {
 void Judge(const std::string& path, int open_error, const struct stat& info,
            bool tty, const Access& access, const std::string& label,
            CheckResult* result) {
-  const char kChoosePort[] =
-      "compare ls -l /dev/ttyMT*, and choose the port with --port";
+  const char kChoosePort[] = "compare ls -l " TAGPORT_DEVICE_NODE_PREFIX
+                             "*, and choose the port "
+                             "with --port";
   if (!S_ISCHR(info.st_mode)) {
     result->Problem(Verdict::kNotATty,
                     std::string("the node must be the UART's character "
@@ -255,8 +259,7 @@ CheckResult CheckNode(const std::string& path, NodeState* state) {
       result.found = path + ": no such node (" + OpenFailure(look_error) + ")";
       if (target.empty()) {
         result.Problem(Verdict::kNoNode,
-                       "check the port index (--port 0..3 for /dev/ttyMT0.."
-                       "/dev/ttyMT3) and that the UART's driver is loaded");
+                       "check the port index (--port 0.." TAGPORT_TEXT(TAGPORT_LAST_PORT) " for " TAGPORT_DEVICE_NODE_PREFIX "0.." TAGPORT_DEVICE_NODE_PREFIX TAGPORT_TEXT(TAGPORT_LAST_PORT) ") and that the UART's driver is loaded");
       } else {
         result.found +=
             "; the node redirect leads it to " + target + " (" + variable + ")";
