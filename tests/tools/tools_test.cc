@@ -821,22 +821,23 @@ TEST_F(ToolsTest, DoctorShowsEveryReadAndWhenItCame) {
 }
 
 // A scan tries 18 rates for up to a second each: the text report shows each
-// rate as it is done, so it is on the screen long before the verdict.
+// rate as it is done, so it is on the screen long before the verdict. What
+// each rate found is the other scan tests' business: a loaded machine may
+// make a reply late at one rate and early at the next.
 TEST_F(ToolsTest, DoctorShowsEachRateOfAScanWhileItRuns) {
-  // Frames at 9600 only: every other rate waits out its polls.
   StartSim({"--line-rate", "9600"});
   StartOnLine(TAGPORT_PROBE_PATH, {"doctor", "--scan-rates", "--polls", "500"},
               "probe");
-  const std::string first =
-      "\nrates     ...      2400 bit/s: no-frame (1 of 18)\n";
+  const std::string first = "\nrates     ...      2400 bit/s: ";
   std::string seen;
   for (int waited = 0; waited < kWaitMs; waited += 10) {
     seen = probe_->Out();
-    if (seen.find(first) != std::string::npos) break;
+    if (seen.find(" (1 of 18)\n") != std::string::npos) break;
     SleepMs(10);
   }
   // 17 rates of 500 polls were still to come.
   EXPECT_NE(seen.find(first), std::string::npos) << seen;
+  EXPECT_NE(seen.find(" (1 of 18)\n"), std::string::npos) << seen;
   EXPECT_EQ(seen.find("\nverdict"), std::string::npos) << seen;
   EXPECT_EQ(probe_->Wait(), 1);
   const std::string text = probe_->Out();
@@ -845,18 +846,19 @@ TEST_F(ToolsTest, DoctorShowsEachRateOfAScanWhileItRuns) {
                        0),
             0u)
       << text;
+  std::vector<std::string> in_order = {first};
+  for (int k = 1; k <= 18; ++k) {
+    in_order.push_back(" (" + std::to_string(k) + " of 18)\n");
+  }
+  in_order.push_back("rates     ");
+  in_order.push_back("\nverdict   ");
   size_t at = 0;
-  for (const char* rate :
-       {"2400 bit/s: no-frame (1 of 18)", "9600 bit/s: ok (3 of 18)",
-        "115200 bit/s: no-frame (7 of 18)",
-        "4000000 bit/s: no-frame (18 of 18)",
-        "\nrates     problem  reply frames at 9600 bit/s",
-        "\nverdict   wrong-rate, from the rates check"}) {
-    const size_t found = text.find(rate, at);
+  for (const std::string& part : in_order) {
+    const size_t found = text.find(part, at);
     EXPECT_NE(found, std::string::npos)
-        << "missing, or out of order: " << rate << "\nin:\n"
+        << "missing, or out of order: " << part << "\nin:\n"
         << text;
-    if (found != std::string::npos) at = found;
+    if (found != std::string::npos) at = found + part.size();
   }
 }
 
