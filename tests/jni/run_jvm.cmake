@@ -3,9 +3,11 @@
 # exit status alone would hide it.
 #
 #   cmake -DJAVA=... -DCLASSPATH=a:b -DLIBRARY_PATH=dir:dir -DMAIN=class
-#         [-DARGS=a;b] [-DEXPECT_WARNING=ON] -P run_jvm.cmake
+#         [-DARGS=a;b] [-DEXPECT_WARNING=ON] [-DEXPECT_OUTPUT=regex]
+#         -P run_jvm.cmake
 #
 # EXPECT_WARNING turns the check around: the run must produce a complaint.
+# EXPECT_OUTPUT is a pattern the run's output must also match.
 
 foreach(required JAVA CLASSPATH LIBRARY_PATH MAIN)
   if(NOT DEFINED ${required})
@@ -35,4 +37,7 @@ if(found)
 endif()
 if(NOT status EQUAL 0)
   message(FATAL_ERROR "JVM exited with ${status}")
+endif()
+if(EXPECT_OUTPUT AND NOT output MATCHES "${EXPECT_OUTPUT}")
+  message(FATAL_ERROR "the output does not match: ${EXPECT_OUTPUT}")
 endif()
