@@ -1237,4 +1237,39 @@ TEST(SimulatedLineFaults, EchoRateAndCtsAsSeenOnTheLine) {
   }
 }
 
+// A module that hangs up mid-reply hangs up only once the other end has
+// taken the half it sent, however late that end reads: the hang-up would
+// discard it, and the reader would see no reply at all.
+TEST(SimulatedLineFaults, AHangUpComesAfterTheOtherEndHasReadTheHalfReply) {
+  const Bytes request = tagport_sim::BuildFrame(5, 0xFF, 0x40, {0x01});
+  const Bytes reply = tagport_sim::BuildFrame(5, 1, 0x40, {0x00});
+  for (const int read_after_ms : {0, 300}) {
+    SCOPED_TRACE(read_after_ms);
+    tagport_sim::SimulatedReader reader;
+    ASSERT_TRUE(reader.ok());
+    tagport_sim::Reply hang_up;
+    hang_up.fault = tagport_sim::Fault::kHangUp;
+    reader.module().Script(hang_up);
+    const int line = open(reader.slave_path().c_str(),
+                          O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(line, 0);
+    reader.Start();
+    ASSERT_EQ(write(line, request.data(), request.size()),
+              static_cast<ssize_t>(request.size()));
+    SleepMs(read_after_ms);
+    Bytes got;
+    for (int waited = 0; got.size() < reply.size() / 2 && waited < kWaitMs;
+         waited += 10) {
+      uint8_t chunk[64];
+      const ssize_t n = read(line, chunk, sizeof chunk);
+      if (n > 0) got.insert(got.end(), chunk, chunk + n);
+      if (n <= 0) SleepMs(10);
+    }
+    EXPECT_EQ(Hex(got),
+              Hex(Bytes(reply.begin(), reply.begin() + reply.size() / 2)));
+    reader.Stop();
+    close(line);
+  }
+}
+
 }  // namespace

@@ -1,6 +1,7 @@
 #include "tools/sim/reader_module.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <stdio.h>
 #include <termios.h>
@@ -22,6 +23,8 @@ const size_t kShortSeekData = 7;
 const uint8_t kFailureStatus = 2;
 const uint8_t kWrongTarget = 6;
 const int kHangUpGraceMs = 50;
+const int kHangUpLimitMs = 2000;
+const int kUnreadPollMs = 5;
 // How often a line nobody holds open is looked at again.
 const int kReopenPollMs = 10;
 
@@ -260,6 +263,23 @@ void ReaderModule::Log(const char* direction, const std::string& text) {
   if (log) log(Timestamp() + " " + direction + " " + text);
 }
 
+bool WaitUntilTheOtherEndHasRead(int master, int limit_ms) {
+  char name[128];
+  if (ptsname_r(master, name, sizeof name) != 0) return false;
+  const int other = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (other < 0) return false;
+  // The kernel hands written bytes to the other end from a worker thread,
+  // and a count of waiting bytes (FIONREAD) misses those still on their
+  // way; poll() waits for that hand-over before it answers.
+  for (int waited = 0; waited < limit_ms; waited += kUnreadPollMs) {
+    struct pollfd line = {other, POLLIN, 0};
+    if (poll(&line, 1, 0) <= 0 || !(line.revents & POLLIN)) break;
+    SleepMs(kUnreadPollMs);
+  }
+  close(other);
+  return true;
+}
+
 void ReaderModule::Send(int* fd, const Bytes& reply, const Reply& how) {
   SleepMs(how.delay_ms);
   if (!how.noise_before.empty()) {
@@ -272,9 +292,11 @@ void ReaderModule::Send(int* fd, const Bytes& reply, const Reply& how) {
     const size_t half = reply.size() / 2;
     Log("->", Hex(reply.data(), half) + " (then hang-up)");
     WriteAll(*fd, reply.data(), half);
-    // A hang-up flushes what the other end has not read yet: give it a few
-    // of its polls to take the half frame first.
-    SleepMs(kHangUpGraceMs);
+    // A hang-up flushes what the other end has not read yet: let it take
+    // the half frame first.
+    if (!WaitUntilTheOtherEndHasRead(*fd, kHangUpLimitMs)) {
+      SleepMs(kHangUpGraceMs);
+    }
     close(*fd);
     *fd = -1;
     return;

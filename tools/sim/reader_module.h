@@ -43,6 +43,12 @@ enum class Fault {
 const char* FaultName(Fault fault);
 bool ParseFault(const std::string& name, Fault* fault);
 
+// Waits, `limit_ms` at most, until what was written to the pseudo-terminal
+// `master` no longer waits unread at its other end, as a hang-up would
+// discard it. False, at once, when that end cannot be looked at (`master`
+// is not a pseudo-terminal, or cannot be opened).
+bool WaitUntilTheOtherEndHasRead(int master, int limit_ms);
+
 struct Reply {
   Fault fault = Fault::kNone;
   int delay_ms = 0;           // before the first byte

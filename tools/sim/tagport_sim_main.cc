@@ -7,7 +7,6 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -393,20 +392,6 @@ void Say(const std::string& line) {
   fflush(stdout);
 }
 
-// Until the other end of the pseudo-terminal at `path` has taken what was
-// written to it, or a while. Looked at through a descriptor of its own, as
-// the module does not hold that end unless asked to.
-void LetRepliesDrain(const std::string& path) {
-  const int peer_fd =
-      open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  for (int waited_ms = 0; peer_fd >= 0 && waited_ms < 2000; waited_ms += 10) {
-    int waiting = 0;
-    if (ioctl(peer_fd, FIONREAD, &waiting) != 0 || waiting == 0) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  if (peer_fd >= 0) close(peer_fd);
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -491,7 +476,10 @@ int main(int argc, char** argv) {
          (count == 0 || module.Answered() < count)) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-  if (!stop_requested && !slave_path.empty()) LetRepliesDrain(slave_path);
+  if (!stop_requested && !slave_path.empty()) {
+    // The last reply must reach the other end before the close hangs it up.
+    tagport_sim::WaitUntilTheOtherEndHasRead(line_fd, 2000);
+  }
   stop_serving = true;
   server.join();
 
