@@ -13,7 +13,6 @@
 //
 // Exit status: the last run's (128 + the signal for a run killed by one);
 // 2 for bad options or a command that could not start.
-#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -21,7 +20,6 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/wait.h>
-#include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -29,6 +27,8 @@
 #include <atomic>
 #include <string>
 #include <thread>
+
+#include "tools/common/pty.h"
 
 extern char** environ;
 
@@ -51,17 +51,9 @@ long long NowMs() {
 class StallMeter {
  public:
   bool Start() {
-    master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) {
-      return false;
-    }
-    char name[128];
-    if (ptsname_r(master_, name, sizeof name) != 0) return false;
-    slave_ = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
-    struct termios line;
-    if (slave_ < 0 || tcgetattr(slave_, &line) != 0) return false;
-    cfmakeraw(&line);
-    if (tcsetattr(slave_, TCSANOW, &line) != 0) return false;
+    std::string slave_path;
+    tagport_tools::OpenRawPty(&master_, &slave_, &slave_path);
+    if (master_ < 0) return false;
     thread_ = std::thread([this] { Measure(); });
     return true;
   }
@@ -96,9 +88,8 @@ class StallMeter {
         // A stall still under way when the command ends counts too.
         Note(sent);
       }
-      char drained[16];
-      while (read(slave_, drained, sizeof drained) > 0) {
-      }
+      char sent_back;
+      if (arrived && read(slave_, &sent_back, 1) != 1) return;
       usleep(kProbeGapMs * 1000);
     }
   }

@@ -32,6 +32,9 @@ using tagport_sim::Reply;
 using tagport_tools::Bytes;
 
 constexpr int kRunError = 1;
+// How long the last reply is given to reach the other end before the
+// close hangs the line up.
+constexpr int kLastReplyLimitMs = 2000;
 
 std::atomic<bool> stop_requested{false};
 
@@ -478,7 +481,7 @@ int main(int argc, char** argv) {
   }
   if (!stop_requested && !slave_path.empty()) {
     // The last reply must reach the other end before the close hangs it up.
-    tagport_sim::WaitUntilTheOtherEndHasRead(line_fd, 2000);
+    tagport_sim::WaitUntilTheOtherEndHasRead(line_fd, kLastReplyLimitMs);
   }
   stop_serving = true;
   server.join();
