@@ -31,8 +31,10 @@ typedef struct ExchangeObserver {
 int FeedUntilFrame(const unsigned char* bytes, int count);
 
 // Polls the port up to `polls` times (at least once), feeding RxDecode and
-// telling `observer` (null: nobody). 1 when a frame stands in MsgBuf, 0 on
-// timeout (counters then 0).
+// telling `observer` (null: nobody), for at most 1.25 ms a poll and 250 ms
+// more in all, whatever the calling thread's timer slack or the signals it
+// takes; the thread's timer slack is as it was on return. 1 when a frame
+// stands in MsgBuf, 0 on timeout (counters then 0).
 int WaitForReply(int polls, const ExchangeObserver* observer);
 
 #ifdef __cplusplus

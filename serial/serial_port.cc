@@ -6,20 +6,25 @@
 #include <sys/ioctl.h>
 #include <tagport/serial_port.h>
 #include <termios.h>
-#include <time.h>
 #include <unistd.h>
 
 #include "serial/device_nodes.h"
 #include "serial/line_rates.h"
+#include "serial/serial_internal.h"
 
 int32_t FD_COM = -1;
 
 namespace {
 
-// The stall a write may ride out in all, on top of the time its bytes need
-// on the wire: callers are told a request returns after a little over a
+// The time a write may take in all, on top of the time its bytes need on
+// the wire: callers are told a request returns after a little over a
 // second, so a line that takes a byte now and then must not hold the
 // calling thread for minutes.
+const int64_t kWriteSlackMs = 1000;
+
+// The time a write may go without any byte taken, however much of its whole
+// bound is left: a line that takes nothing (flow control held off, a stuck
+// driver) fails as soon as it shows it, not after the bytes' wire time.
 const int64_t kWriteStallMs = 1000;
 
 // The diagnostics carry no newline; flush so that they survive an abnormal
@@ -35,6 +40,11 @@ int OpenSerialDevice(const char* path) {
     PrintDiagnostic("openSerial failed");
     return 0;
   }
+  // A program the app starts (fork, then exec) must not take the line with
+  // it and hold it past the app's close. The open's flags stay as they are
+  // documented, so the mark comes after; a descriptor that cannot take it
+  // is used all the same.
+  (void)fcntl(FD_COM, F_SETFD, FD_CLOEXEC);
   return 1;
 }
 
@@ -49,13 +59,11 @@ void ClosePort() {
   FD_COM = -1;
 }
 
-// The monotonic clock in milliseconds, in 64 bits: devices stay up for
-// months, and a 32-bit count of milliseconds overflows after 24.9 days.
-// False when the clock cannot be read.
+// The monotonic clock in milliseconds; false when it cannot be read.
 bool MonotonicMs(int64_t* now_ms) {
-  struct timespec now;
-  if (clock_gettime(CLOCK_MONOTONIC, &now) != 0) return false;
-  *now_ms = static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+  int64_t now_us = 0;
+  if (MonotonicUs(&now_us) == 0) return false;
+  *now_ms = now_us / 1000;
   return true;
 }
 
@@ -85,21 +93,39 @@ int64_t WireMs(int bytes) {
   return (static_cast<int64_t>(bytes) * bits * 1000 + rate - 1) / rate;
 }
 
-// Waits until the port can take more bytes or the write's deadline passes.
-// The deadline is set at the write's first wait (*deadline_ms is 0 until
-// then), so a write that never meets a full line reads neither the clock
-// nor the line's settings; progress does not move it. A clock that cannot
-// be read leaves no deadline to keep: the wait counts as expired and the
-// write fails as on a stalled line, bounded, rather than guess at how long
-// it has waited.
-bool WaitWritable(int length, int64_t* deadline_ms) {
+// The deadlines of one write, in monotonic milliseconds, set when the write
+// first has to wait: a write that goes out at once reads neither the clock
+// nor the line's settings.
+struct WriteBounds {
+  int64_t whole_ms = 0;      // the whole write, 0 until set
+  int64_t stall_ms = 0;      // the next byte, 0 until set
+  int written_at_stall = 0;  // bytes written when stall_ms was set
+};
+
+// Milliseconds the write of `length` bytes, `written` of them gone, may
+// still wait; 0 once either bound has passed. Progress since the last call
+// moves the stall bound, never the whole one. A clock that cannot be read
+// leaves no bound to keep: the write fails as on a stalled line, bounded,
+// rather than guess at how long it has waited.
+int64_t WriteTimeLeft(int length, int written, WriteBounds* bounds) {
+  int64_t now_ms = 0;
+  if (!MonotonicMs(&now_ms)) return 0;
+  if (bounds->whole_ms == 0) {
+    bounds->whole_ms = now_ms + kWriteSlackMs + WireMs(length);
+  }
+  if (bounds->stall_ms == 0 || written != bounds->written_at_stall) {
+    bounds->stall_ms = now_ms + kWriteStallMs;
+    bounds->written_at_stall = written;
+  }
+  const int64_t deadline_ms =
+      bounds->whole_ms < bounds->stall_ms ? bounds->whole_ms : bounds->stall_ms;
+  return deadline_ms > now_ms ? deadline_ms - now_ms : 0;
+}
+
+// Waits until the port can take more bytes or a bound of the write passes.
+bool WaitWritable(int length, int written, WriteBounds* bounds) {
   for (;;) {
-    int64_t now_ms = 0;
-    if (!MonotonicMs(&now_ms)) return false;
-    if (*deadline_ms == 0) {
-      *deadline_ms = now_ms + kWriteStallMs + WireMs(length);
-    }
-    const int64_t left = *deadline_ms - now_ms;
+    const int64_t left = WriteTimeLeft(length, written, bounds);
     if (left <= 0) return false;
     // A huge write on a slow line may have more time left than poll's
     // int holds.
@@ -110,6 +136,18 @@ bool WaitWritable(int length, int64_t* deadline_ms) {
     if (ready == 0) return false;
     if (errno != EINTR) return false;
   }
+}
+
+// Whether a write that failed with `error`, `written` of its `length` bytes
+// gone, may be tried again: an interruption at once, a full line once it
+// has room, either only within the write's bounds, so that a write
+// interrupted without end still returns.
+bool MayRetryWrite(int error, int length, int written, WriteBounds* bounds) {
+  if (error == EINTR) return WriteTimeLeft(length, written, bounds) > 0;
+  if (error == EAGAIN || error == EWOULDBLOCK) {
+    return WaitWritable(length, written, bounds);
+  }
+  return false;
 }
 
 }  // namespace
@@ -157,23 +195,18 @@ int Api_WriteSerial(const unsigned char* data, int length) {
     return 0;
   }
   // Callers take any count above 0 as a whole frame sent, so finish the
-  // write across partial writes, interruptions and a full line, within one
-  // bound for the whole call. Bytes already gone out cannot be taken back:
-  // a write that fails after progress is still reported as a failure.
-  int64_t deadline_ms = 0;  // no wait yet
+  // write across partial writes, interruptions and a full line, within its
+  // bounds: the whole call, and the time without a byte taken. Bytes
+  // already gone out cannot be taken back: a write that fails after
+  // progress is still reported as a failure.
+  WriteBounds bounds;
   int written = 0;
   do {
     ssize_t n =
         write(FD_COM, data + written, static_cast<size_t>(length - written));
     if (n > 0) {
       written += static_cast<int>(n);
-    } else if (n < 0 && errno == EINTR) {  // NOLINT(bugprone-branch-clone)
-      // Kept apart from the full-line case: only that one waits.
-      continue;
-    } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) &&
-               WaitWritable(length, &deadline_ms)) {
-      continue;
-    } else {
+    } else if (n == 0 || !MayRetryWrite(errno, length, written, &bounds)) {
       PrintDiagnostic("write error: ");
       return 0;
     }

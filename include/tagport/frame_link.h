@@ -57,8 +57,9 @@ void ClearPacket(void);
 // Feeds one received byte. 1 when it completes a checksum-valid frame, else 0.
 int RxDecode(int byte);
 
-// Waits up to `polls` polls (at least 1) for a reply frame.
-// 0 status 1, -1 other status, -2 no frame.
+// Waits up to `polls` polls (at least 1) for a reply frame: a read, then a
+// 1 ms sleep when no frame completed. Never longer than 1.25 ms a poll plus
+// 250 ms, on any thread. 0 status 1, -1 other status, -2 no frame.
 int IsSuccessRecv(int polls);
 
 #pragma GCC visibility pop

@@ -12,6 +12,7 @@
 #include <termios.h>
 
 #include <algorithm>
+#include <chrono>
 #include <functional>
 #include <optional>
 
@@ -243,6 +244,50 @@ TEST_F(ReaderCommandsTest, SeekSendsItsRequestAndDeliversOnlyTheData) {
     EXPECT_EQ(array.SpoiledGuard(), -1);
   }
   EXPECT_EQ(reader_.module().Requests().size(), 1 + std::size(kCases));
+}
+
+// On a background thread (40 ms of timer slack, as Android gives it) a
+// request the reader leaves unanswered still ends within its limit, 1000
+// polls of 1.25 ms and a quarter second more, and the thread's slack is as
+// it was.
+TEST_F(ReaderCommandsTest, AnUnansweredRequestEndsInTimeInTheBackground) {
+  FakeByteArray array;
+  const struct {
+    const char* what;
+    std::function<jint()> command;
+  } kCommands[] = {
+      {"open",
+       [] {
+         Api_CloseSerial();
+         return Java_android_kq_Ctagport_open(nullptr, nullptr);
+       }},
+      {"seek",
+       [&array] {
+         return Java_android_kq_Ctagport_seek(FakeJniEnv(), nullptr,
+                                              array.handle());
+       }},
+      {"move", [] { return Java_android_kq_Ctagport_move(nullptr, nullptr); }},
+  };
+  reader_.Start();
+  ASSERT_EQ(Java_android_kq_Ctagport_open(nullptr, nullptr), 0);
+  const long kBackgroundSlackNs = 40000000;
+  ScopedTimerSlack slack(kBackgroundSlackNs);
+  for (const auto& command : kCommands) {
+    SCOPED_TRACE(command.what);
+    array.Reset(16, kArrayFill);
+    Reply silent;
+    silent.fault = Fault::kSilent;
+    reader_.module().Script(silent);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(command.command(), -2);
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    // The limit, and a second for a loaded machine.
+    EXPECT_LT(elapsed, std::chrono::milliseconds(1500 + 1000))
+        << std::chrono::duration_cast<std::chrono::milliseconds>(elapsed)
+               .count()
+        << " ms";
+    EXPECT_EQ(ThreadTimerSlack(), kBackgroundSlackNs);
+  }
 }
 
 }  // namespace

@@ -3,11 +3,14 @@
 #include <tagport/frame_link.h>
 #include <tagport/serial_port.h>
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "tests/support/line_fixture.h"
 #include "tools/redirect/node_redirect.h"
@@ -47,6 +50,7 @@ Bytes SeekReply() {
 // wait cannot hang the test).
 std::thread OnceLibraryHasSlept(long sleeps, std::function<void()> action) {
   return std::thread([sleeps, action] {
+    KeepTimeOnThisThread();
     const auto give_up =
         std::chrono::steady_clock::now() + std::chrono::seconds(5);
     while (tagport_redirect_sleep_calls() < sleeps &&
@@ -222,6 +226,150 @@ TEST_F(ReplyWaitTest, HangUpMidFrameTimesOut) {
   EXPECT_EQ(tagport_redirect_read_calls(), 50);
   EXPECT_EQ(MsgLen, 0);
   EXPECT_EQ(Copy(MsgBuf, 10), half);
+}
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+// A request's polls, and the longest they may last on any thread: 1000
+// polls of 1.25 ms and a quarter second more.
+const int kRequestPolls = 1000;
+const milliseconds kRequestWaitLimit(1500);
+// The timer slack Android gives a background thread, and the most the wait
+// is built for.
+const long kBackgroundSlackNs = 40000000;
+const long kLargestSlackNs = 50000000;
+// What a loaded machine may add to a time the test measures from outside.
+const milliseconds kLoadMargin(1000);
+
+long long Ms(Clock::duration duration) {
+  return std::chrono::duration_cast<milliseconds>(duration).count();
+}
+
+// How the calling thread's timers run while it waits.
+struct ThreadCase {
+  const char* name;
+  long slack_ns;     // 0: the thread's own
+  bool slack_fixed;  // the library's prctl calls fail
+  bool signals;      // a signal every 200 us
+  bool prompt;       // a reply is taken within a few polls
+};
+
+void PrintTo(const ThreadCase& thread, std::ostream* out) {
+  *out << thread.name;
+}
+
+class OnAnyThreadTest : public ReplyWaitTest,
+                        public ::testing::WithParamInterface<ThreadCase> {
+ protected:
+  void SetUp() override {
+    ReplyWaitTest::SetUp();
+    if (GetParam().slack_ns != 0) slack_.emplace(GetParam().slack_ns);
+    if (GetParam().slack_fixed) {
+      tagport_redirect_fail_every(TAGPORT_REDIRECT_PRCTL, EPERM);
+    }
+    if (GetParam().signals) storm_.emplace(200);
+    slack_before_ = ThreadTimerSlack();
+  }
+  void TearDown() override {
+    storm_.reset();
+    slack_.reset();
+    ReplyWaitTest::TearDown();
+  }
+
+  long slack_before_ = 0;
+
+ private:
+  std::optional<ScopedTimerSlack> slack_;
+  std::optional<SignalStorm> storm_;
+};
+
+// No poll ends early, however often a signal cuts its sleep short, and the
+// polls end within their limit, however coarse the thread's timer.
+TEST_P(OnAnyThreadTest, AnIdleWaitLastsItsSecondAndNoMore) {
+  const auto start = Clock::now();
+  EXPECT_EQ(IsSuccessRecv(kRequestPolls), -2);
+  const auto elapsed = Clock::now() - start;
+  EXPECT_GE(elapsed, milliseconds(kRequestPolls)) << Ms(elapsed) << " ms";
+  // The limit, the slack of the sleep that crosses it, and the load.
+  EXPECT_LT(elapsed, kRequestWaitLimit + milliseconds(50) + kLoadMargin)
+      << Ms(elapsed) << " ms";
+  EXPECT_EQ(ThreadTimerSlack(), slack_before_);
+  EXPECT_EQ(MsgLen, 0);
+  EXPECT_EQ(PacketLen, 0);
+}
+
+// A reply that came during a sleep is taken when the sleep ends, a
+// millisecond later (where the thread's slack can be lowered), and a reply
+// that comes 300 ms into the wait is taken too. The replies come through a
+// pipe, so that they reach the port when sent.
+TEST_P(OnAnyThreadTest, AReplyIsTakenAtThePollAfterItCame) {
+  Api_CloseSerial();
+  PipeLine line;
+  ASSERT_TRUE(line.ok());
+  const Bytes reply = SeekReply();
+  std::vector<Clock::duration> prompt;
+  for (int round = 0; round < 5; ++round) {
+    ClearPacket();
+    tagport_redirect_reset();
+    if (GetParam().slack_fixed) {
+      tagport_redirect_fail_every(TAGPORT_REDIRECT_PRCTL, EPERM);
+    }
+    std::thread module_side =
+        OnceLibraryHasSlept(1, [&] { line.Write(reply); });
+    const auto start = Clock::now();
+    const int result = IsSuccessRecv(kRequestPolls);
+    prompt.push_back(Clock::now() - start);
+    module_side.join();
+    ASSERT_EQ(result, 0);
+    EXPECT_EQ(Received(), reply);
+  }
+  std::sort(prompt.begin(), prompt.end());
+  if (GetParam().prompt) {
+    // A slack the wait kept would make it 40 ms or more.
+    EXPECT_LT(prompt[prompt.size() / 2], milliseconds(20))
+        << "median " << Ms(prompt[prompt.size() / 2]) << " ms";
+  }
+
+  ClearPacket();
+  std::thread late_module([&] {
+    KeepTimeOnThisThread();
+    std::this_thread::sleep_for(milliseconds(300));
+    line.Write(reply);
+  });
+  EXPECT_EQ(IsSuccessRecv(kRequestPolls), 0);
+  late_module.join();
+  EXPECT_EQ(Received(), reply);
+  EXPECT_EQ(ThreadTimerSlack(), slack_before_);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Threads, OnAnyThreadTest,
+    ::testing::Values(
+        ThreadCase{"Foreground", 0, false, false, true},
+        ThreadCase{"Background", kBackgroundSlackNs, false, false, true},
+        // The slack cannot be lowered: the deadline alone bounds the wait.
+        ThreadCase{"SlackFixed", kBackgroundSlackNs, true, false, false},
+        ThreadCase{"SignalStorm", 0, false, true, true},
+        ThreadCase{"SignalStormInTheBackground", kBackgroundSlackNs, false,
+                   true, true}),
+    [](const ::testing::TestParamInfo<ThreadCase>& thread) {
+      return std::string(thread.param.name);
+    });
+
+// The thread's slack as it was, whether the wait lowered it or not: below
+// the wait's own, a real-time thread's 0 aside, it stays untouched.
+TEST_F(ReplyWaitTest, TheThreadsTimerSlackIsAsItWas) {
+  for (const long slack_ns : {1000L, 50000L, 50001L, kLargestSlackNs}) {
+    SCOPED_TRACE(slack_ns);
+    ScopedTimerSlack slack(slack_ns);
+    EXPECT_EQ(IsSuccessRecv(3), -2);
+    EXPECT_EQ(ThreadTimerSlack(), slack_ns);
+    WriteLine(BuildFrame(5, 2, 0x40, {0x00}));
+    EXPECT_EQ(IsSuccessRecv(kAmplePolls), -1);
+    EXPECT_EQ(ThreadTimerSlack(), slack_ns);
+    ClearPacket();
+  }
 }
 
 // One whole exchange against the simulated module, answering as told.

@@ -1,17 +1,22 @@
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <limits.h>
 #include <poll.h>
+#include <signal.h>
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <tagport/serial_port.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <ostream>
 #include <string>
@@ -226,8 +231,8 @@ TEST_F(SerialPortTest, UnopenableNodeReportsAndRecordsNoPort) {
 }
 
 // A line that refuses the attributes is open but not configured; a flush
-// that fails, or a driver without exclusive mode, is no reason to refuse the
-// line.
+// that fails, a driver without exclusive mode, or a descriptor that cannot
+// be marked close-on-exec, is no reason to refuse the line.
 TEST_F(SerialPortTest, OnlyRefusedAttributesFailAnOpenedNode) {
   const CallSummary kConfigured = {kOpenOnly[0],
                                    kOpenOnly[1],
@@ -241,6 +246,7 @@ TEST_F(SerialPortTest, OnlyRefusedAttributesFailAnOpenedNode) {
       {"attributes refused", TAGPORT_REDIRECT_TCSETATTR, 0},
       {"flush fails", TAGPORT_REDIRECT_TCFLUSH, 1},
       {"no exclusive mode", TAGPORT_REDIRECT_IOCTL, 1},
+      {"no close-on-exec", TAGPORT_REDIRECT_FCNTL, 1},
   };
   for (const auto& test_case : kCases) {
     SCOPED_TRACE(test_case.what);
@@ -449,6 +455,66 @@ TEST_F(SerialPortTest, AnotherProgramIsRefusedThePortWhileItIsOpen) {
   rmdir(dir.c_str());
 }
 
+// Where descriptor `fd` of process `pid` leads; empty when it is not open.
+std::string DescriptorTarget(pid_t pid, const std::string& fd) {
+  const std::string link = "/proc/" + std::to_string(pid) + "/fd/" + fd;
+  char target[PATH_MAX];
+  const ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
+  return n > 0 ? std::string(target, static_cast<size_t>(n)) : std::string();
+}
+
+// The descriptors of process `pid` that lead to `path`.
+int DescriptorsLeadingTo(pid_t pid, const std::string& path) {
+  const std::string dir = "/proc/" + std::to_string(pid) + "/fd";
+  DIR* fds = opendir(dir.c_str());
+  if (fds == nullptr) return -1;
+  int count = 0;
+  while (struct dirent* entry = readdir(fds)) {
+    if (DescriptorTarget(pid, entry->d_name) == path) ++count;
+  }
+  closedir(fds);
+  return count;
+}
+
+// A program the app starts while the port is open (fork, then exec, as
+// Runtime.exec does) holds nothing of the line, before or after the app's
+// close; a fork alone holds the port's descriptor, which proves the check
+// sees a holder.
+TEST_F(SerialPortTest, AProgramStartedWhileThePortIsOpenHoldsNoneOfIt) {
+  const std::string line = reader_.slave_path();
+  for (const bool exec : {true, false}) {
+    SCOPED_TRACE(exec ? "fork and exec" : "fork alone");
+    ASSERT_EQ(Api_OpenSerial(3, kLineRate), 1);
+    const std::string port = std::to_string(FD_COM);
+    // The child's end closes at its exec, or as it goes to wait.
+    int started[2];
+    ASSERT_EQ(pipe2(started, O_CLOEXEC), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      if (exec) execlp("sleep", "sleep", "30", static_cast<char*>(nullptr));
+      close(started[1]);
+      pause();
+      _exit(127);
+    }
+    close(started[1]);
+    char byte;
+    EXPECT_EQ(read(started[0], &byte, 1), 0);
+    close(started[0]);
+    if (exec) {
+      EXPECT_EQ(DescriptorsLeadingTo(child, line), 0);
+    } else {
+      EXPECT_EQ(DescriptorTarget(child, port), line);
+    }
+    Api_CloseSerial();
+    if (exec) {
+      EXPECT_EQ(DescriptorsLeadingTo(child, line), 0);
+    }
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+  }
+}
+
 TEST_F(SerialPortTest, ReopeningDoesNotLeakDescriptors) {
   const int baseline = OpenDescriptorCount();
   for (int round = 0; round < 50; ++round) {
@@ -543,14 +609,22 @@ TEST_F(SerialPortTest, WriteOfNothingIsAnError) {
   EXPECT_EQ(ReadLine(1, 50), Bytes());
 }
 
-// The stall a write may ride out in all, beyond its bytes' time on the wire.
+// The time a write may take in all beyond its bytes' time on the wire, and
+// the time it may go without a byte taken.
+const long long kWriteSlackMs = 1000;
 const long long kStallMs = 1000;
 
-// How long a write of `bytes` may take once it has to wait: the stall bound
-// plus ten bits a byte (8N1) at `rate`, rounded up.
+// How long a write of `bytes` may take once it has to wait: the slack plus
+// ten bits a byte (8N1) at `rate`, rounded up.
 long long WriteBoundMs(size_t bytes, int32_t rate) {
-  return kStallMs +
+  return kWriteSlackMs +
          (static_cast<long long>(bytes) * 10 * 1000 + rate - 1) / rate;
+}
+
+// The first wait of such a write: until the whole bound or the stall bound,
+// whichever comes first.
+long long FirstWaitMs(size_t bytes, int32_t rate) {
+  return std::min(kStallMs, WriteBoundMs(bytes, rate));
 }
 // How far a poll's timeout may have counted down from the bound when it
 // follows the stall's first at once.
@@ -591,15 +665,15 @@ struct InjectedFailure {
 
 // A write whose calls fail once as a line may make them fail: an
 // interruption is retried, a full line is waited on for at most the write's
-// bound (its bytes' time on the wire at the line's rate, plus the stall
-// bound), anything else ends the write.
+// bounds (its bytes' time on the wire at the line's rate plus a second, and
+// a second without a byte taken), anything else ends the write.
 TEST_F(SerialPortTest, WriteRidesOutInterruptionsAndAFullLine) {
   const size_t kFrame = 9;
   // The largest frame at the slowest rate needs 8.5 s on the wire.
   const size_t kLargestFrame = 2048;
   const CallSummary::value_type kWrite = {TAGPORT_REDIRECT_WRITE, kFrame};
   const CallSummary::value_type kWait = {TAGPORT_REDIRECT_POLL,
-                                         WriteBoundMs(kFrame, kLineRate)};
+                                         FirstWaitMs(kFrame, kLineRate)};
   const struct {
     const char* what;
     int32_t rate;
@@ -625,7 +699,7 @@ TEST_F(SerialPortTest, WriteRidesOutInterruptionsAndAFullLine) {
        kLargestFrame,
        {{TAGPORT_REDIRECT_WRITE, EAGAIN}},
        {{TAGPORT_REDIRECT_WRITE, kLargestFrame},
-        {TAGPORT_REDIRECT_POLL, WriteBoundMs(kLargestFrame, 2400)},
+        {TAGPORT_REDIRECT_POLL, FirstWaitMs(kLargestFrame, 2400)},
         {TAGPORT_REDIRECT_WRITE, kLargestFrame}},
        true},
       {"wait interrupted",
@@ -784,8 +858,9 @@ DrainedWrite WriteWhileDraining(int master_fd, size_t bite,
 
 // A line drained in bites with pauses, none near the stall bound. A steady
 // drain within the bytes' wire time goes through, however long the write
-// lasts; a trickle fails within the write's one bound, however much went out
-// before (a bound per stall would have kept writing until the drain took all).
+// lasts; a trickle fails within the write's whole bound, however much went
+// out before (the stall bound alone would have kept writing until the drain
+// took all).
 TEST_F(SerialPortTest, WriteOnADrainingLineKeepsItsOneBound) {
   const struct {
     const char* what;
@@ -807,15 +882,12 @@ TEST_F(SerialPortTest, WriteOnADrainingLineKeepsItsOneBound) {
     const DrainedWrite write = WriteWhileDraining(
         reader_.master_fd(), test_case.bite, test_case.pause);
     const long long bound = WriteBoundMs(kLargeWrite, test_case.rate);
-    // Every wait counts down to the one deadline set at the first: none
-    // asks for more than the bound, and none for more than the one before.
-    long long previous = bound;
+    // No wait asks for more than the stall bound.
     int waits = 0;
     for (const auto& call : LibraryCallSummary()) {
       if (call.first != TAGPORT_REDIRECT_POLL) continue;
       ++waits;
-      EXPECT_LE(call.second, previous) << "wait " << waits;
-      previous = call.second;
+      EXPECT_LE(call.second, kStallMs) << "wait " << waits;
     }
     // Guards the premise: the line filled up and took bytes between waits.
     EXPECT_GT(waits, 1) << write.received.size();
@@ -825,7 +897,7 @@ TEST_F(SerialPortTest, WriteOnADrainingLineKeepsItsOneBound) {
       EXPECT_TRUE(write.received == CountingPattern(kLargeWrite))
           << "bytes lost or reordered";
       // Had the line drained faster, this would prove nothing.
-      EXPECT_GT(write.elapsed, std::chrono::milliseconds(kStallMs));
+      EXPECT_GT(write.elapsed, std::chrono::milliseconds(kWriteSlackMs));
     } else {
       EXPECT_EQ(write.written, 0);
       EXPECT_EQ(write.printed, "write error: ");
@@ -835,15 +907,60 @@ TEST_F(SerialPortTest, WriteOnADrainingLineKeepsItsOneBound) {
   }
 }
 
-TEST_F(SerialPortTest, WriteGivesUpOnALineThatTakesNothing) {
-  ASSERT_EQ(Api_OpenSerial(3, kLineRate), 1);
-  const Bytes data = CountingPattern(kLargeWrite);
-  int written = -1;
-  const std::string printed = StdoutOf([&] {
-    written = Api_WriteSerial(data.data(), static_cast<int>(data.size()));
-  });
-  EXPECT_EQ(written, 0);
-  EXPECT_EQ(printed, "write error: ");
+// A write that makes no progress for a second fails then, however long its
+// bytes would need on the wire (a mebibyte: 91 s at 115200 bit/s), and
+// however often its write is interrupted.
+TEST_F(SerialPortTest, WriteGivesUpASecondAfterItsLastProgress) {
+  const struct {
+    const char* what;
+    size_t length;
+    int interrupted;  // every write fails with this error (0: none)
+  } kCases[] = {
+      {"nobody reads 64 KiB", kLargeWrite, 0},
+      {"nobody reads 1 MiB", 1024 * 1024, 0},
+      {"every write interrupted", 9, EINTR},
+  };
+  for (const auto& test_case : kCases) {
+    SCOPED_TRACE(test_case.what);
+    ASSERT_EQ(Api_OpenSerial(3, kLineRate), 1);
+    const Bytes data = CountingPattern(test_case.length);
+    tagport_redirect_reset();
+    if (test_case.interrupted != 0) {
+      tagport_redirect_fail_every(TAGPORT_REDIRECT_WRITE,
+                                  test_case.interrupted);
+    }
+    // A write that never gives up is let through after 5 s, so that it
+    // fails the case rather than hang it.
+    std::atomic<bool> returned{false};
+    std::thread watchdog([&returned] {
+      for (int waited_ms = 0; waited_ms < 5000 && !returned; waited_ms += 10) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      }
+      if (!returned) tagport_redirect_reset();
+    });
+    int written = -1;
+    const auto start = std::chrono::steady_clock::now();
+    const std::string printed = StdoutOf([&] {
+      written = Api_WriteSerial(data.data(), static_cast<int>(data.size()));
+    });
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    returned = true;
+    watchdog.join();
+    tagport_redirect_reset();
+    EXPECT_EQ(written, 0);
+    EXPECT_EQ(printed, "write error: ");
+    // The clock's millisecond steps. A pseudo-terminal may show room it
+    // made soon after the line filled only when the first wait ends, and
+    // take more then: that restarts the stall bound once. And a loaded
+    // machine.
+    EXPECT_GT(elapsed, std::chrono::milliseconds(kStallMs - 10));
+    // Not the next case's write, had this one overrun.
+    ASSERT_LT(elapsed, std::chrono::milliseconds(2 * kStallMs + 1000));
+    // The line holds the bytes that went out and filled it (read off here,
+    // for the next case).
+    EXPECT_EQ(ReadLine(SIZE_MAX, 100).empty(), test_case.interrupted != 0);
+    Api_CloseSerial();
+  }
 }
 
 }  // namespace

@@ -3,15 +3,19 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <tagport/frame_link.h>
 #include <tagport/serial_port.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 
 #include "tools/common/hex.h"
 #include "tools/redirect/node_redirect.h"
@@ -138,6 +142,70 @@ bool WaitForInput(int fd, size_t count, int timeout_ms) {
     const struct timespec one_ms = {0, 1000000};
     nanosleep(&one_ms, nullptr);
   }
+}
+
+long ThreadTimerSlack() { return prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0); }
+
+void KeepTimeOnThisThread() {
+  const long kForegroundSlackNs = 50000;
+  EXPECT_EQ(prctl(PR_SET_TIMERSLACK, kForegroundSlackNs, 0, 0, 0), 0);
+}
+
+ScopedTimerSlack::ScopedTimerSlack(long slack_ns)
+    : saved_ns_(ThreadTimerSlack()) {
+  EXPECT_EQ(prctl(PR_SET_TIMERSLACK, slack_ns, 0, 0, 0), 0);
+  EXPECT_EQ(ThreadTimerSlack(), slack_ns);
+}
+
+ScopedTimerSlack::~ScopedTimerSlack() {
+  prctl(PR_SET_TIMERSLACK, saved_ns_, 0, 0, 0);
+}
+
+namespace {
+void IgnoreSignal(int) {}
+}  // namespace
+
+SignalStorm::SignalStorm(int period_us) {
+  struct sigaction action = {};
+  action.sa_handler = IgnoreSignal;
+  action.sa_flags = SA_RESTART;
+  sigemptyset(&action.sa_mask);
+  EXPECT_EQ(sigaction(SIGUSR1, &action, nullptr), 0);
+  const pthread_t target = pthread_self();
+  sender_ = std::thread([this, target, period_us] {
+    KeepTimeOnThisThread();
+    while (!stop_) {
+      pthread_kill(target, SIGUSR1);
+      ++sent_;
+      std::this_thread::sleep_for(std::chrono::microseconds(period_us));
+    }
+  });
+}
+
+SignalStorm::~SignalStorm() {
+  stop_ = true;
+  sender_.join();
+}
+
+PipeLine::PipeLine() {
+  int fds[2];
+  if (pipe(fds) != 0) return;
+  read_fd_ = fds[0];
+  write_fd_ = fds[1];
+  fcntl(read_fd_, F_SETFL, O_NONBLOCK);
+  EXPECT_EQ(FD_COM, -1) << "a port is open";
+  FD_COM = read_fd_;
+}
+
+PipeLine::~PipeLine() {
+  if (FD_COM == read_fd_) FD_COM = -1;
+  close(read_fd_);
+  close(write_fd_);
+}
+
+void PipeLine::Write(const Bytes& bytes) {
+  EXPECT_EQ(write(write_fd_, bytes.data(), bytes.size()),
+            static_cast<ssize_t>(bytes.size()));
 }
 
 void LineTest::SetUp() {

@@ -5,8 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <functional>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -58,6 +60,65 @@ Bytes HexBytes(const std::string& text);
 // Waits up to `timeout_ms` until `count` bytes wait to be read on the
 // terminal `fd`. False on timeout.
 bool WaitForInput(int fd, size_t count, int timeout_ms = 1000);
+
+// The calling thread's timer slack in nanoseconds, as prctl reports it.
+long ThreadTimerSlack();
+
+// Gives the calling thread the timer slack of a foreground thread (50 us):
+// for the threads that play the module or send signals, which must keep
+// time whatever the slack of the thread that started them (a thread starts
+// with its creator's).
+void KeepTimeOnThisThread();
+
+// Gives the calling thread `slack_ns` of timer slack, as Android does to a
+// background thread (40 ms), and puts the thread's own back at the end.
+class ScopedTimerSlack {
+ public:
+  explicit ScopedTimerSlack(long slack_ns);
+  ~ScopedTimerSlack();
+  ScopedTimerSlack(const ScopedTimerSlack&) = delete;
+  ScopedTimerSlack& operator=(const ScopedTimerSlack&) = delete;
+
+ private:
+  long saved_ns_;
+};
+
+// Interrupts the thread that made it with a signal (a no-op handler,
+// SA_RESTART) every `period_us`, until it goes.
+class SignalStorm {
+ public:
+  explicit SignalStorm(int period_us);
+  ~SignalStorm();
+  SignalStorm(const SignalStorm&) = delete;
+  SignalStorm& operator=(const SignalStorm&) = delete;
+
+  long sent() const { return sent_; }
+
+ private:
+  std::atomic<bool> stop_{false};
+  std::atomic<long> sent_{0};
+  std::thread sender_;
+};
+
+// A pipe as the library's port: bytes written reach the library's next
+// read at once, without the kernel's shared worker that passes a
+// pseudo-terminal's bytes on (and that a busy machine holds up). For
+// tests of the reply wait, where the line's settings play no part.
+class PipeLine {
+ public:
+  PipeLine();
+  ~PipeLine();
+  PipeLine(const PipeLine&) = delete;
+  PipeLine& operator=(const PipeLine&) = delete;
+
+  bool ok() const { return write_fd_ >= 0; }
+  // Writes `bytes` for the library to read.
+  void Write(const Bytes& bytes);
+
+ private:
+  int read_fd_ = -1;
+  int write_fd_ = -1;
+};
 
 class LineTest : public ::testing::Test {
  protected:

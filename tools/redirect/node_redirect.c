@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <stdarg.h>
 #include <stdatomic.h>
+#include <stdbool.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
@@ -21,7 +22,7 @@
 #undef open64
 #undef openat64
 
-enum { kMaxRecordedCalls = 256, kCallKinds = TAGPORT_REDIRECT_IOCTL + 1 };
+enum { kMaxRecordedCalls = 256, kCallKinds = TAGPORT_REDIRECT_PRCTL + 1 };
 
 static atomic_long read_calls;
 static atomic_long sleep_calls;
@@ -31,6 +32,8 @@ static atomic_long recorded_calls;
 static struct tagport_redirect_call records[kMaxRecordedCalls];
 // The error the next call of each kind fails with; 0 for none.
 static atomic_int failures[kCallKinds];
+// Whether that error stays for every call after the next.
+static atomic_bool failures_stay[kCallKinds];
 
 long tagport_redirect_read_calls(void) { return atomic_load(&read_calls); }
 long tagport_redirect_sleep_calls(void) { return atomic_load(&sleep_calls); }
@@ -44,13 +47,30 @@ void tagport_redirect_reset(void) {
   atomic_store(&recorded_calls, 0);
   for (int kind = 0; kind < kCallKinds; ++kind) {
     atomic_store(&failures[kind], 0);
+    atomic_store(&failures_stay[kind], false);
+  }
+}
+
+static void set_failure(int kind, int error, bool stays) {
+  if (kind > TAGPORT_REDIRECT_OPEN && kind < kCallKinds) {
+    atomic_store(&failures_stay[kind], stays);
+    atomic_store(&failures[kind], error);
   }
 }
 
 void tagport_redirect_fail_next(int kind, int error) {
-  if (kind > TAGPORT_REDIRECT_OPEN && kind < kCallKinds) {
-    atomic_store(&failures[kind], error);
-  }
+  set_failure(kind, error, false);
+}
+
+void tagport_redirect_fail_every(int kind, int error) {
+  set_failure(kind, error, true);
+}
+
+// The error the call of `kind` is to fail with instead of reaching the
+// system, or 0.
+static int take_failure(int kind) {
+  if (atomic_load(&failures_stay[kind])) return atomic_load(&failures[kind]);
+  return atomic_exchange(&failures[kind], 0);
 }
 
 long tagport_redirect_calls(struct tagport_redirect_call* calls,
@@ -84,7 +104,7 @@ static int record(int kind, long long value, const struct termios* attributes) {
     call->value = value;
     if (attributes) call->attributes = *attributes;
   }
-  return atomic_exchange(&failures[kind], 0);
+  return take_failure(kind);
 }
 
 static const char* redirect(const char* path) {
@@ -127,24 +147,33 @@ static const char* redirect(const char* path) {
     }                                                            \
   } while (0)
 
+// For a call made from the library: `failure`, the error the call is to
+// fail with (0: none), is asked for, and the call fails with it.
+#define FAIL_WITH(failure)                                  \
+  do {                                                      \
+    if (called_from_library(__builtin_return_address(0))) { \
+      const int error = (failure);                          \
+      if (error != 0) {                                     \
+        errno = error;                                      \
+        return -1;                                          \
+      }                                                     \
+    }                                                       \
+  } while (0)
+
+// Fails a call made from the library, unrecorded, when a failure waits for
+// its kind.
+#define FAIL_IF_ASKED(kind) FAIL_WITH(take_failure(kind))
+
+// Records a call made from the library, and fails it there when a failure
+// waits for its kind.
+#define RECORD_OR_FAIL(kind, value, attributes) \
+  FAIL_WITH(record((kind), (value), (attributes)))
+
 #define RECORD_OPEN(flags)                                  \
   do {                                                      \
     if (called_from_library(__builtin_return_address(0))) { \
       (void)record(TAGPORT_REDIRECT_OPEN, (flags), NULL);   \
     }                                                       \
-  } while (0)
-
-// Records a call made from the library, and fails it there when a failure
-// waits for its kind.
-#define RECORD_OR_FAIL(kind, value, attributes)                \
-  do {                                                         \
-    if (called_from_library(__builtin_return_address(0))) {    \
-      const int error = record((kind), (value), (attributes)); \
-      if (error != 0) {                                        \
-        errno = error;                                         \
-        return -1;                                             \
-      }                                                        \
-    }                                                          \
   } while (0)
 
 typedef int (*open_fn)(const char*, int, ...);
@@ -158,6 +187,8 @@ typedef int (*usleep_fn)(useconds_t);
 typedef int (*tcflush_fn)(int, int);
 typedef int (*tcsetattr_fn)(int, int, const struct termios*);
 typedef int (*poll_fn)(struct pollfd*, nfds_t, int);
+typedef int (*fcntl_fn)(int, int, ...);
+typedef int (*prctl_fn)(int, ...);
 typedef int (*poll_chk_fn)(struct pollfd*, nfds_t, int, size_t);
 
 // glibc declares the request unsigned long; musl and bionic declare it int.
@@ -275,4 +306,31 @@ int ioctl(int fd, ioctl_request request, ...) {
   va_end(args);
   RECORD_OR_FAIL(TAGPORT_REDIRECT_IOCTL, (long long)request, NULL);
   return REAL(ioctl, ioctl_fn)(fd, request, argument);
+}
+
+// The argument, where the command has one, is an int or a pointer; passed on
+// as a pointer-sized word either way.
+#define DEFINE_FCNTL(name)                              \
+  int name(int fd, int command, ...) {                  \
+    va_list args;                                       \
+    va_start(args, command);                            \
+    void* argument = va_arg(args, void*);               \
+    va_end(args);                                       \
+    FAIL_IF_ASKED(TAGPORT_REDIRECT_FCNTL);              \
+    return REAL(name, fcntl_fn)(fd, command, argument); \
+  }
+
+DEFINE_FCNTL(fcntl)
+// What 32-bit glibc builds with 64-bit file offsets call instead.
+DEFINE_FCNTL(fcntl64)
+
+int prctl(int option, ...) {
+  va_list args;
+  va_start(args, option);
+  unsigned long arguments[4];
+  for (int k = 0; k < 4; ++k) arguments[k] = va_arg(args, unsigned long);
+  va_end(args);
+  FAIL_IF_ASKED(TAGPORT_REDIRECT_PRCTL);
+  return REAL(prctl, prctl_fn)(option, arguments[0], arguments[1], arguments[2],
+                               arguments[3]);
 }

@@ -39,6 +39,10 @@ enum tagport_redirect_call_kind {
   TAGPORT_REDIRECT_WRITE,      // the byte count asked for
   TAGPORT_REDIRECT_POLL,       // the timeout in milliseconds
   TAGPORT_REDIRECT_IOCTL,      // the request
+  // Not recorded, only made to fail: the descriptor flags and the timer
+  // slack are read back from the system instead.
+  TAGPORT_REDIRECT_FCNTL,
+  TAGPORT_REDIRECT_PRCTL,
 };
 
 struct tagport_redirect_call {
@@ -53,12 +57,17 @@ struct tagport_redirect_call {
 // redirect keeps only the first 256).
 long tagport_redirect_calls(struct tagport_redirect_call* calls, long capacity);
 
-// Makes the next tcflush, tcsetattr, write, poll or ioctl call (`kind`) that
-// libtagport.so makes fail with `error` (an interrupted write, a full line,
-// refused settings, a driver without exclusive mode: what no
-// pseudo-terminal does on demand). The call is
-// recorded but does not reach the system.
+// Makes the next tcflush, tcsetattr, write, poll, ioctl, fcntl or prctl call
+// (`kind`) that libtagport.so makes fail with `error` (an interrupted write,
+// a full line, refused settings, a driver without exclusive mode, a thread
+// whose timer slack cannot change: what no pseudo-terminal or kernel does on
+// demand). The call is recorded (where its kind is) but does not reach the
+// system.
 void tagport_redirect_fail_next(int kind, int error);
+
+// The same for every such call until the next reset: a write interrupted
+// without end, a system that refuses every prctl.
+void tagport_redirect_fail_every(int kind, int error);
 
 // Zeroes the counts, forgets the recorded calls and the failures to come.
 void tagport_redirect_reset(void);
