@@ -3,8 +3,25 @@
 #include <unistd.h>
 
 #include "tools/common/pty.h"
+#include "tools/redirect/node_redirect.h"
+
+// Where the node redirect is loaded (the tests, the benchmark, a JVM with it
+// preloaded), the module keeps the library's polls in step with it; in
+// tagport-sim there is nothing to keep in step.
+#pragma weak tagport_redirect_module_serving
+#pragma weak tagport_redirect_module_took
 
 namespace tagport_sim {
+
+namespace {
+
+void TellRedirectServing(bool serving) {
+  if (tagport_redirect_module_serving != nullptr) {
+    tagport_redirect_module_serving(serving ? 1 : 0);
+  }
+}
+
+}  // namespace
 
 SimulatedReader::SimulatedReader() {
   tagport_tools::OpenRawPty(&master_fd_, &slave_fd_, &slave_path_);
@@ -19,7 +36,11 @@ SimulatedReader::~SimulatedReader() {
 void SimulatedReader::Start() {
   if (server_.joinable() || master_fd_ < 0) return;
   stop_ = false;
-  server_ = std::thread([this] { module_.Serve(&master_fd_, stop_); });
+  TellRedirectServing(true);
+  server_ = std::thread([this] {
+    module_.Serve(&master_fd_, stop_, tagport_redirect_module_took);
+    TellRedirectServing(false);
+  });
 }
 
 void SimulatedReader::Stop() {
