@@ -10,10 +10,20 @@ if(TAGPORT_WERROR)
   set(TAGPORT_WERROR_FLAG -Werror)
 endif()
 
+# GCC for 32-bit ARM notes where the passing of a parameter's type (a
+# std::vector iterator, say) "changed in GCC 7.1" (-Wpsabi): that matters
+# only to code linked with objects of a GCC before 7.1. Everything here is
+# built by one compiler, and the library's exports take no such type, so
+# the notes are noise that hides real warnings.
+set(TAGPORT_PSABI_FLAG "")
+if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU" AND CMAKE_SYSTEM_PROCESSOR MATCHES "^arm")
+  set(TAGPORT_PSABI_FLAG -Wno-psabi)
+endif()
+
 function(tagport_harden target)
   target_compile_options(${target} PRIVATE
     -Wall -Wextra ${TAGPORT_WERROR_FLAG} -Wshadow -Wconversion
-    -Wno-sign-conversion -fstack-protector-strong)
+    -Wno-sign-conversion ${TAGPORT_PSABI_FLAG} -fstack-protector-strong)
   # _FORTIFY_SOURCE needs optimisation, and a toolchain may predefine it.
   target_compile_options(${target} PRIVATE
     $<$<NOT:$<CONFIG:Debug>>:-U_FORTIFY_SOURCE -D_FORTIFY_SOURCE=2>)

@@ -74,4 +74,24 @@ if(TARGET tagport_sim_jar AND TARGET tagport_sim_jni AND NOT CMAKE_CROSSCOMPILIN
   install(PROGRAMS ${CMAKE_CURRENT_BINARY_DIR}/tagport-junit
           DESTINATION ${CMAKE_INSTALL_BINDIR}
           COMPONENT TestKit EXCLUDE_FROM_ALL)
+else()
+  # A build without the kit's parts would install an empty component and
+  # succeed: the install fails instead, naming what to turn on.
+  if(CMAKE_CROSSCOMPILING)
+    set(tagport_kit_needs
+        "a host build, for the host's JVM: configure without a toolchain file")
+  else()
+    set(tagport_kit_needs "")
+    if(NOT TAGPORT_BUILD_JAVA)
+      list(APPEND tagport_kit_needs -DTAGPORT_BUILD_JAVA=ON)
+    endif()
+    if(NOT TARGET tagport_sim_jni)
+      list(APPEND tagport_kit_needs -DTAGPORT_BUILD_TOOLS=ON)
+    endif()
+    list(JOIN tagport_kit_needs " " tagport_kit_needs)
+    string(PREPEND tagport_kit_needs "Java and the tools: configure with ")
+  endif()
+  install(CODE "message(FATAL_ERROR \"The TestKit component is not in this \
+build: it needs ${tagport_kit_needs}, then build and install again.\")"
+          COMPONENT TestKit EXCLUDE_FROM_ALL)
 endif()

@@ -1,17 +1,29 @@
 #!/usr/bin/env bash
+# Usage: scripts/ci/check-abi.sh LIBRARY [NM] [READELF]
+#
 # Checks what a built libtagport.so shows to the loader:
 #   - the dynamic symbols it defines are exactly the names in libtagport.map;
 #   - it needs libc alone (no C++ runtime, no libgcc_s);
+#   - it names itself libtagport.so (Android) or libtagport.so.<major>
+#     (Linux), the name programs linked with it record;
 #   - it is bound at load (BIND_NOW), so relro covers the GOT;
 #   - its LOAD segments are aligned to 16 KiB, as 16 KiB-page devices need;
 #   - it calls no allocator and nothing of the C++ runtime: the library
 #     promises no heap, no exceptions and no C++ runtime, and an undefined
 #     symbol of either kind is where a new use of them shows.
-# Usage: scripts/ci/check-abi.sh <libtagport.so> [nm] [readelf]
-# Pass the cross binutils (e.g. aarch64-linux-gnu-nm) for a target library.
+#
+# Options:
+#   LIBRARY      the built library, e.g. build/libtagport.so
+#   NM, READELF  the target's binutils for a cross-built library (default
+#                nm and readelf), e.g. aarch64-linux-gnu-nm
+#   -h, --help   show this text
 set -euo pipefail
+source "$(dirname "$0")/../lib/usage.sh"
+answer_help "$@"
+reject_options "$@"
+(($# >= 1 && $# <= 3)) || usage_error "wants a library, and optionally nm and readelf"
 
-lib=${1:?usage: check-abi.sh <libtagport.so> [nm] [readelf]}
+lib=$1
 nm_tool=${2:-nm}
 readelf_tool=${3:-readelf}
 map="$(cd "$(dirname "$0")/../.." && pwd)/libtagport.map"
@@ -52,6 +64,10 @@ if [[ -z "$needed" ]] || ! grep -qE '^libc\.so(\.6)?$' <<<"$needed" ||
    grep -qvE '^libc\.so(\.6)?$|^ld-linux-(aarch64\.so\.1|armhf\.so\.3)$' <<<"$needed"; then
   fail "NEEDED should be libc alone, is: $(echo $needed)"
 fi
+soname=$(sed -n 's/.*(SONAME).*\[\(.*\)\]/\1/p' <<<"$dynamic")
+if ! [[ $soname =~ ^libtagport\.so(\.[0-9]+)?$ ]]; then
+  fail "SONAME should be libtagport.so or libtagport.so.<major>, is: '$soname'"
+fi
 if ! grep -qE '\(FLAGS\).*BIND_NOW|\(FLAGS_1\).*NOW' <<<"$dynamic"; then
   fail "not linked with -z now (no BIND_NOW)"
 fi
@@ -85,5 +101,5 @@ if ((failures)); then
   exit 1
 fi
 echo "check-abi: $lib: $(wc -l <<<"$actual") exports as mapped," \
-     "NEEDED $(echo $needed), BIND_NOW, LOAD align 0x4000," \
+     "SONAME $soname, NEEDED $(echo $needed), BIND_NOW, LOAD align 0x4000," \
      "$(wc -l <<<"$undefined") imports, none an allocator or C++ runtime"

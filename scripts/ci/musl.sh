@@ -1,4 +1,6 @@
 #!/usr/bin/env bash
+# Usage: scripts/ci/musl.sh [HOST-BUILD-DIR]
+#
 # Builds libtagport.so against a second C library, musl (clang, toolchain
 # cmake/toolchains/x86_64-linux-musl.cmake), in build-musl, and checks it:
 #   - the ABI checks of check-abi.sh (exports, no heap, no C++ runtime, ...);
@@ -11,8 +13,17 @@
 #     the node redirect, also built for musl, preloaded.
 # Bionic is not glibc: glibc-only calls or headers would break here first.
 #
-#   scripts/ci/musl.sh [host-build-dir]     (default: build, for tagport-sim)
+# Options:
+#   HOST-BUILD-DIR   the host build whose tagport-sim runs (default: build;
+#                    built there when missing)
+#   -h, --help       show this text
+#
+# Environment:
+#   JOBS   parallel build jobs (default 2)
 source "$(dirname "$0")/../lib/build.sh"
+answer_help "$@"
+reject_options "$@"
+(($# <= 1)) || usage_error "unexpected argument $2"
 host_dir=${1:-build}
 dir=build-musl
 toolchain=$PWD/cmake/toolchains/x86_64-linux-musl.cmake
