@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Checks the install of a host build and the development package:
-#   - `cmake --install` puts lib/libtagport.so there and nothing else;
+#   - `cmake --install` puts lib/libtagport.so and its companion
+#     lib/libtagport_outcome.so there and nothing else, and the companion
+#     needs the library by the name the library gives itself (SONAME);
 #   - `--component Development` adds exactly the three headers under
 #     include/tagport/, the CMake package and tagport.pc;
 #   - a native caller (tests/package, its own project) builds from that
@@ -23,7 +25,7 @@ fail() {
 }
 
 [[ -f "$dir/build.ninja" ]] || configure_and_build "$dir"
-cmake --build "$dir" -j2 --target tagport
+cmake --build "$dir" -j2 --target tagport tagport_outcome
 
 prefix=$(mktemp -d)
 on_exit 'rm -rf "$prefix"'
@@ -45,13 +47,22 @@ expect_installed() {
 
 echo "== default install"
 cmake --install "$dir" --prefix "$prefix" >/dev/null
-expect_installed "cmake --install" lib/libtagport.so
+expect_installed "cmake --install" lib/libtagport.so lib/libtagport_outcome.so
+soname=$(readelf -d -W "$prefix/lib/libtagport.so" | sed -n 's/.*(SONAME).*\[\(.*\)\]/\1/p')
+needed=$(readelf -d -W "$prefix/lib/libtagport_outcome.so" |
+         sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p')
+if grep -qxF "${soname:-libtagport.so}" <<<"$needed"; then
+  echo "libtagport_outcome.so needs ${soname:-libtagport.so}, as the library names itself"
+else
+  fail "libtagport_outcome.so needs '${needed//$'\n'/ }', not the library's own name '${soname:-libtagport.so}'"
+fi
 
 echo "== development component"
 cmake --install "$dir" --prefix "$prefix" --component Development >/dev/null
 config=$(grep -m1 '^CMAKE_BUILD_TYPE:' "$dir/CMakeCache.txt" | cut -d= -f2 |
          tr '[:upper:]' '[:lower:]')
 expect_installed "with --component Development" lib/libtagport.so \
+  lib/libtagport_outcome.so \
   include/tagport/serial_port.h include/tagport/frame_link.h \
   include/tagport/reader.h include/tagport/tagport_jni.h \
   lib/cmake/tagport/tagportConfig.cmake \
@@ -87,5 +98,5 @@ fi
 if ((failures)); then
   exit 1
 fi
-echo "package: default install is the library alone; the development" \
+echo "package: default install is the library and its companion; the development" \
      "package builds and runs a native caller through find_package and pkg-config"

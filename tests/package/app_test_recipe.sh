@@ -32,8 +32,9 @@ expect_run() {
 
 cmake --install "$build" --prefix "$scratch/kit" --component TestKit >/dev/null
 installed=$(cd "$scratch/kit" && find . ! -type d | sed 's|^\./||' | sort | tr '\n' ' ')
-wanted="bin/tagport-junit lib/libtagport.so lib/libtagport_redirect.so"
-wanted+=" lib/libtagport_sim_jni.so share/java/ctagport.jar share/java/tagport-sim.jar "
+wanted="bin/tagport-junit lib/libtagport.so lib/libtagport_outcome.so lib/libtagport_redirect.so"
+wanted+=" lib/libtagport_sim_jni.so share/java/ctagport.jar share/java/tagport-fake.jar"
+wanted+=" share/java/tagport-sim.jar "
 [[ $installed == "$wanted" ]] || fail "the kit holds '$installed', not '$wanted'"
 echo "the kit: $installed"
 mkdir "$scratch/app"
