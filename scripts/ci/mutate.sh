@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Mutation run: plants each fault of scripts/ci/mutations.txt in serial/,
-# link/, protocol/, jni/ or include/tagport/ in turn, rebuilds
-# (incrementally: only the touched file recompiles) and runs the tests that
-# can see it. A fault that no test
-# catches is a gap in the tests, unless the list marks it equivalent (no
-# test could tell it from the original) and says why.
+# link/, protocol/, jni/ or include/tagport/, or in what apps take beside
+# the library (outcome/, java/android/kq/, tools/fake_reader/), in turn,
+# rebuilds (incrementally: only the touched file recompiles) and runs the
+# tests that can see it. A fault that no test catches is a gap in the
+# tests, unless the list marks it equivalent (no test could tell it from the
+# original) and says why.
 #
 #   scripts/ci/mutate.sh [--build-dir DIR] [--list FILE] [--equivalents] [ID...]
 #   scripts/ci/mutate.sh --check [--list FILE]
@@ -26,7 +27,9 @@
 # link/decoder.cc), the JVM test named after it (jvm_StringConversionTest
 # for jni/string_conversion.cc), the other native tests, the other JVM
 # tests. The tool tests are left out: they drive the library through the
-# same calls as the native tests.
+# same calls as the native tests. A fault on the Java side (outcome/,
+# java/, tools/fake_reader/) goes to the JVM tests alone: no native test
+# loads a JVM.
 #
 # The tree is restored after every fault, on failure and on Ctrl-C too; a
 # run killed outright is undone by the next one (the original waits in the
@@ -115,6 +118,9 @@ mutant() {
   ' "$1" "$4"
 }
 
+# What apps take beside the library, which only the JVM tests see.
+java_side='outcome|java/android/kq|tools/fake_reader/java/tagport/fake'
+
 check_list() {
   local k bad=0
   declare -A seen=()
@@ -125,8 +131,8 @@ check_list() {
       bad=1
     fi
     seen[$id]=1
-    if [[ ! $file =~ ^(serial|link|protocol|jni|include/tagport)/[^/]+$ || ! -f $file ]]; then
-      echo "$list: $id: $file is no file of the library's (serial/, link/, protocol/, jni/, include/tagport/)" >&2
+    if [[ ! $file =~ ^(serial|link|protocol|jni|include/tagport|$java_side)/[^/]+$ || ! -f $file ]]; then
+      echo "$list: $id: $file is no file of the library's (serial/, link/, protocol/, jni/, include/tagport/) or of what apps take beside it (outcome/, java/android/kq/, tools/fake_reader/...)" >&2
       bad=1
     elif ! mutant "$file" "${finds[k]}" "${replaces[k]}" check; then
       echo "$list: $id: the text to find does not occur exactly once in $file" >&2
@@ -226,8 +232,10 @@ run_tests_for() {
     ctest_group -R "^$jvm_test\$"
     [[ -n $caught_by ]] && return
   fi
-  ctest_group -L native
-  [[ -n $caught_by ]] && return
+  if [[ ! $file =~ ^($java_side)/ ]]; then
+    ctest_group -L native
+    [[ -n $caught_by ]] && return
+  fi
   ctest_group -L jvm -E "$exclude"
 }
 
