@@ -1,7 +1,12 @@
 package tagport.jvmtest;
 
+import static org.junit.jupiter.api.Assertions.assertArrayEquals;
+import static org.junit.jupiter.api.Assertions.assertEquals;
+import static org.junit.jupiter.api.Assertions.assertThrows;
+
 import android.kq.CardReader;
 import java.io.IOException;
+import org.junit.jupiter.api.Test;
 import tagport.fake.FakeCardReader;
 
 /**
@@ -9,6 +14,24 @@ import tagport.fake.FakeCardReader;
  * library path and nothing preloaded: the fake needs no native code.
  */
 class FakeCardReaderContractTest extends CardReaderContract {
+  /** As TagReader.open while a TagReader is open: one fake open at a time, whichever. */
+  @Test
+  void aSecondFakeDoesNotOpenWhileOneIsOpen() throws IOException {
+    final FakeCardReader first = new FakeCardReader();
+    final FakeCardReader second = new FakeCardReader();
+    first.open();
+    try {
+      final IOException refused = assertThrows(IOException.class, second::open);
+      assertEquals(
+          "a reader is already open in this process; close it first", refused.getMessage());
+      assertArrayEquals(new int[0], second.requests());
+    } finally {
+      first.close();
+    }
+    second.open().close();
+    assertArrayEquals(new int[] {FakeCardReader.OPEN}, second.requests());
+  }
+
   @Override
   Bench startBench() {
     final FakeCardReader fake = new FakeCardReader();
