@@ -77,6 +77,10 @@ Verdict JudgeFrame() {
 
 }  // namespace
 
+// C names, bound by the JVM: a build without the generated header (Android,
+// Java off) has no declaration to give them C linkage.
+extern "C" {
+
 // Empties the decoder before a call that may fail before its exchange
 // begins (open, when the line cannot be configured): a frame found after
 // the call is then that call's reply, never the one before it.
@@ -96,3 +100,5 @@ JNIEXPORT jlong JNICALL Java_android_kq_LastOutcome_judge(JNIEnv*, jclass) {
   if (!frame) return kNotSent;
   return WithReplyBytes(JudgeFrame());
 }
+
+}  // extern "C"

@@ -230,7 +230,8 @@ abstract class CardReaderContract {
   @Test
   void anOpenWithoutReplyTimesOutAndLeavesNoReaderOpen() throws IOException {
     answer(Answer.noReply());
-    final TagReaderTimeoutException thrown = assertThrows(TagReaderTimeoutException.class, this::open);
+    final TagReaderTimeoutException thrown =
+        assertThrows(TagReaderTimeoutException.class, this::open);
     assertEquals(
         "open: no reply from the reader in about a second (a reply with a bad checksum counts"
             + " as none); check that the module is powered and wired",
@@ -288,7 +289,8 @@ abstract class CardReaderContract {
     // A try at the start and one after each pause, the last cut short at the
     // end: never more, however slow the machine makes the tries.
     final int seeks = seeksAfterOpen();
-    assertTrue(seeks >= 1 && seeks <= 1 + (timeout + PAUSE_MILLIS - 1) / PAUSE_MILLIS, seeks + " seeks");
+    final long mostTries = 1 + (timeout + PAUSE_MILLIS - 1) / PAUSE_MILLIS;
+    assertTrue(seeks >= 1 && seeks <= mostTries, seeks + " seeks");
   }
 
   @Test

@@ -3,8 +3,11 @@ package tagport.jvmtest;
 import static org.junit.jupiter.api.Assertions.assertArrayEquals;
 import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertThrows;
+import static org.junit.jupiter.api.Assertions.assertTrue;
 
 import android.kq.CardReader;
+import android.kq.TagReaderRefusedException;
+import android.kq.TagReaderRefusedException.Rule;
 import java.io.IOException;
 import org.junit.jupiter.api.Test;
 import tagport.fake.FakeCardReader;
@@ -14,6 +17,23 @@ import tagport.fake.FakeCardReader;
  * library path and nothing preloaded: the fake needs no native code.
  */
 class FakeCardReaderContractTest extends CardReaderContract {
+  @Test
+  void aSeeksAnswerWaitsForASeekAndAnAcceptNeverAnswersOne() throws IOException {
+    final FakeCardReader fake = new FakeCardReader();
+    fake.card(CARD).refuse(Rule.FAILURE_STATUS).accept();
+    try (FakeCardReader reader = fake.open()) {
+      reader.move();
+      assertArrayEquals(CARD, reader.seek());
+      assertEquals(
+          Rule.FAILURE_STATUS,
+          assertThrows(TagReaderRefusedException.class, reader::move).rule());
+      final IllegalStateException misplaced =
+          assertThrows(IllegalStateException.class, reader::seek);
+      assertTrue(misplaced.getMessage().contains("accept()"), misplaced.getMessage());
+    }
+    assertArrayEquals(new int[] {OPEN, MOVE, SEEK, MOVE, SEEK}, fake.requests());
+  }
+
   /** As TagReader.open while a TagReader is open: one fake open at a time, whichever. */
   @Test
   void aSecondFakeDoesNotOpenWhileOneIsOpen() throws IOException {

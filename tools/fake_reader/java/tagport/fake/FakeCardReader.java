@@ -7,7 +7,6 @@ import android.kq.TagReaderTimeoutException;
 import java.io.IOException;
 import java.util.ArrayDeque;
 import java.util.ArrayList;
-import java.util.Arrays;
 import java.util.List;
 import java.util.Objects;
 
@@ -20,13 +19,15 @@ import java.util.Objects;
  *
  * <p>Each request the app makes ({@link #open}, {@link #seek}, each try of
  * {@link #awaitCard}, {@link #move}) takes the next scripted answer, first in
- * first out. Unscripted, an open or a move is accepted and a seek finds no
- * card, as with a reader nobody holds a card to. Like {@code TagReader}, one
- * fake is open at a time in the process, and a closed one sends nothing.
+ * first out; a seek's answer ({@link #card}, {@link #noCard}) waits for a
+ * seek, and an open or a move before it is accepted. Unscripted, an open or
+ * a move is accepted and a seek finds no card, as with a reader nobody holds
+ * a card to. Like {@code TagReader}, one fake is open at a time in the
+ * process, and a closed one sends nothing.
  *
  * <pre>{@code
  * FakeCardReader reader = new FakeCardReader();
- * reader.noCard().card(new byte[] {1, 2, 3, 4, 5, 6, 7, 8});  // after open, two seeks
+ * reader.noCard().card(new byte[] {1, 2, 3, 4, 5, 6, 7, 8});  // two seeks
  * CardReader.Opener opener = reader::open;                    // what the app's code is given
  * }</pre>
  *
@@ -79,7 +80,7 @@ public final class FakeCardReader extends AbstractCardReader {
   }
 
   /**
-   * The next request, a seek, finds this card.
+   * The next seek finds this card; an open or a move before it is accepted.
    *
    * @param data the card's data, 8 to 2036 bytes as a reply carries them.
    * @return this fake, to script on.
@@ -97,7 +98,7 @@ public final class FakeCardReader extends AbstractCardReader {
   }
 
   /**
-   * The next request, a seek, finds no card.
+   * The next seek finds no card; an open or a move before it is accepted.
    *
    * @return this fake, to script on.
    */
@@ -212,6 +213,10 @@ public final class FakeCardReader extends AbstractCardReader {
   /** Records the request and gives its answer: a seek's card, or null. */
   private byte[] answer(int command, String operation) throws IOException {
     requests.add(command);
+    final Answer next = script.peek();
+    if (next != null && next.forSeek() && command != SEEK) {
+      return null;  // accepted; the answer waits for its seek
+    }
     Answer answer = script.poll();
     if (answer == null) {
       answer = new Answer(command == SEEK ? Kind.NO_CARD : Kind.ACCEPT, null, null);
@@ -222,13 +227,10 @@ public final class FakeCardReader extends AbstractCardReader {
     if (answer.kind == Kind.REFUSE) {
       throw refusal(operation, command, answer.rule);
     }
-    if ((answer.kind == Kind.ACCEPT) == (command == SEEK)) {
+    if (answer.kind == Kind.ACCEPT && command == SEEK) {
       throw new IllegalStateException(
-          "FakeCardReader: the app sent "
-              + operation
-              + ", but the next scripted answer is "
-              + answer
-              + "; script the answers in the order of the requests");
+          "FakeCardReader: the app sent a seek, but the next scripted answer is accept(),"
+              + " for an open or a move; script the answers in the order of the requests");
     }
     return answer.card;
   }
@@ -284,18 +286,8 @@ public final class FakeCardReader extends AbstractCardReader {
       this.rule = rule;
     }
 
-    @Override
-    public String toString() {
-      switch (kind) {
-        case ACCEPT:
-          return "accept(), for an open or a move";
-        case CARD:
-          return "card(" + Arrays.toString(card) + "), for a seek";
-        case NO_CARD:
-          return "noCard(), for a seek";
-        default:
-          return kind.toString();
-      }
+    boolean forSeek() {
+      return kind == Kind.CARD || kind == Kind.NO_CARD;
     }
   }
 }

@@ -52,8 +52,7 @@ class CardLoopTest {
 
   @Test
   void readsCardsAsTheyCome() throws InterruptedException {
-    reader.accept();  // the open
-    reader.noCard().card(new byte[8]).accept();  // a seek, a card, its move
+    reader.noCard().card(new byte[8]);  // the open and the move are accepted
     reader.noCard().noCard().card(new byte[12]);
     loop.start();
     assertEquals("card of 8 bytes", next());
@@ -66,7 +65,7 @@ class CardLoopTest {
 
   @Test
   void stopsWhenTheReaderRefuses() throws InterruptedException {
-    reader.accept().refuse(Rule.FAILURE_STATUS);
+    reader.accept().refuse(Rule.FAILURE_STATUS);  // the open, then the first seek
     loop.start();
     assertEquals("the reader refused (failure status): call service", next());
   }
