@@ -32,6 +32,27 @@ function(tagport_harden target)
     -Wl,-z,max-page-size=16384)
 endfunction()
 
+# A library that ships: exactly the names of its version script `map`
+# exported, and no C++ runtime. Linking with the C driver keeps libstdc++
+# out of NEEDED; the sources use no exceptions, RTTI or library facilities
+# that need the C++ runtime. Unwind tables stay: they need no runtime, and
+# crash reports on a device walk them for backtraces through the library.
+function(tagport_exports_only target map)
+  set_target_properties(${target} PROPERTIES
+    LINKER_LANGUAGE C
+    LINK_DEPENDS ${map})
+  target_compile_options(${target} PRIVATE
+    -fvisibility=hidden -fno-exceptions -fno-rtti)
+  target_link_options(${target} PRIVATE
+    -Wl,--version-script=${map}
+    -Wl,--no-undefined-version
+    -Wl,--as-needed)
+  # Sanitizer runtimes are resolved from the executable, not the library.
+  if(NOT TAGPORT_SANITIZE)
+    target_link_options(${target} PRIVATE -Wl,--no-undefined)
+  endif()
+endfunction()
+
 if(TAGPORT_SANITIZE)
   add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all
                       -fno-omit-frame-pointer)

@@ -113,6 +113,7 @@ for abi in "${abis[@]}"; do
     -DTAGPORT_BUILD_JAVA=OFF -DTAGPORT_BUILD_BENCH=OFF \
     -DTAGPORT_BUILD_FUZZ=OFF -DTAGPORT_BUILD_TOOLS=ON --no-warn-unused-cli
   scripts/ci/check-abi.sh "$dir/libtagport.so" "$t-nm" "$t-readelf"
+  scripts/ci/check-abi.sh "$dir/libtagport_outcome.so" "$t-nm" "$t-readelf"
   run_tests "$dir" -L native
   # The probe needs the library and small helpers only, never the threaded
   # simulator.

@@ -3,7 +3,8 @@
 #
 # Builds libtagport.so against a second C library, musl (clang, toolchain
 # cmake/toolchains/x86_64-linux-musl.cmake), in build-musl, and checks it:
-#   - the ABI checks of check-abi.sh (exports, no heap, no C++ runtime, ...);
+#   - the ABI checks of check-abi.sh (exports, no heap, no C++ runtime, ...),
+#     on the library and on its companion libtagport_outcome.so;
 #   - NEEDED is musl's libc.so alone, and no symbol version of glibc is
 #     required;
 #   - the native C API works: native_caller (tests/package), built with the
@@ -47,6 +48,7 @@ lib=$dir/libtagport.so
 
 echo "== ABI"
 scripts/ci/check-abi.sh "$lib" || fail "check-abi.sh (above)"
+scripts/ci/check-abi.sh "$dir/libtagport_outcome.so" || fail "check-abi.sh on the companion (above)"
 needed=$(readelf -d -W "$lib" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p')
 if [[ "$needed" == libc.so ]]; then
   echo "NEEDED: libc.so alone (musl)"

@@ -2,8 +2,9 @@
 # Usage: scripts/ci/mutate.sh [OPTION]... [ID]...
 #
 # Mutation run: plants each fault of scripts/ci/mutations.txt in serial/,
-# link/, protocol/, jni/ or include/tagport/ (the library), or in
-# tools/probe/ or tools/redirect/ (the probe and the node redirect the
+# link/, protocol/, jni/ or include/tagport/ (the library), in what apps
+# take beside the library (outcome/, java/android/kq/, tools/fake_reader/),
+# or in tools/probe/ or tools/redirect/ (the probe and the node redirect the
 # tests count the library's calls through) in turn, rebuilds
 # (incrementally: only the touched file recompiles) and runs the tests that
 # can see it. A fault that no test
@@ -37,7 +38,9 @@
 # tests. The tool tests are left out for a fault in the library: they drive
 # it through the same calls as the native tests. They are the tests of a
 # fault in tools/probe/; a fault in tools/redirect/ gets the native tests,
-# then the tool tests.
+# then the tool tests. A fault on the Java side (outcome/, java/,
+# tools/fake_reader/) goes to the JVM tests alone: no native test loads a
+# JVM.
 #
 # The tree is restored after every fault, on failure and on Ctrl-C too; a
 # run killed outright is undone by the next one (the original waits in the
@@ -135,6 +138,9 @@ mutant() {
   ' "$1" "$4"
 }
 
+# What apps take beside the library, which only the JVM tests see.
+java_side='outcome|java/android/kq|tools/fake_reader/java/tagport/fake'
+
 check_list() {
   local k bad=0
   declare -A seen=()
@@ -145,8 +151,8 @@ check_list() {
       bad=1
     fi
     seen[$id]=1
-    if [[ ! $file =~ ^(serial|link|protocol|jni|include/tagport|tools/probe|tools/redirect)/[^/]+$ || ! -f $file ]]; then
-      echo "$list: $id: $file is no file of the library's (serial/, link/, protocol/, jni/, include/tagport/), the probe's or the redirect's" >&2
+    if [[ ! $file =~ ^(serial|link|protocol|jni|include/tagport|tools/probe|tools/redirect|$java_side)/[^/]+$ || ! -f $file ]]; then
+      echo "$list: $id: $file is no file of the library's (serial/, link/, protocol/, jni/, include/tagport/), of what apps take beside it (outcome/, java/android/kq/, tools/fake_reader/...), the probe's or the redirect's" >&2
       bad=1
     elif ! mutant "$file" "${finds[k]}" "${replaces[k]}" check; then
       echo "$list: $id: the text to find does not occur exactly once in $file" >&2
@@ -259,8 +265,10 @@ run_tests_for() {
     ctest_group -R "^$jvm_test\$"
     [[ -n $caught_by ]] && return
   fi
-  ctest_group -L native
-  [[ -n $caught_by ]] && return
+  if [[ ! $file =~ ^($java_side)/ ]]; then
+    ctest_group -L native
+    [[ -n $caught_by ]] && return
+  fi
   ctest_group -L jvm -E "$exclude"
 }
 

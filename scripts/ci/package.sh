@@ -2,9 +2,11 @@
 # Usage: scripts/ci/package.sh [BUILD-DIR]
 #
 # Checks the install of a host build and the development package:
-#   - `cmake --install` puts the library there and nothing else: on Linux
-#     lib/libtagport.so.<version>, its soname lib/libtagport.so.<major> and
-#     the link lib/libtagport.so, from the project's version;
+#   - `cmake --install` puts the library and its companion
+#     lib/libtagport_outcome.so there and nothing else: on Linux the library
+#     as lib/libtagport.so.<version>, its soname lib/libtagport.so.<major>
+#     and the link lib/libtagport.so, from the project's version; the
+#     companion needs the library by that soname;
 #   - `--component Development` adds exactly the four headers under
 #     include/tagport/, the CMake package and tagport.pc;
 #   - a native caller (tests/package, its own project) builds from that
@@ -39,7 +41,7 @@ fail() {
 }
 
 [[ -f "$dir/build.ninja" ]] || configure_and_build "$dir"
-cmake --build "$dir" -j2 --target tagport
+cmake --build "$dir" -j2 --target tagport tagport_outcome
 
 prefix=$(mktemp -d)
 on_exit 'rm -rf "$prefix"'
@@ -83,7 +85,7 @@ expect_needs() {
 
 echo "== default install"
 cmake --install "$dir" --prefix "$prefix" >/dev/null
-expect_installed "cmake --install" "${library[@]}"
+expect_installed "cmake --install" "${library[@]}" lib/libtagport_outcome.so
 # The links a linker and the loader follow, and the name the library gives.
 for link in "libtagport.so $soname" "$soname libtagport.so.$version"; do
   read -r name wanted <<<"$link"
@@ -91,12 +93,20 @@ for link in "libtagport.so $soname" "$soname libtagport.so.$version"; do
   [[ $target == "$wanted" ]] || fail "lib/$name leads to '$target', not $wanted"
 done
 expect_soname "lib/libtagport.so.$version" "$prefix/lib/libtagport.so.$version" "$soname"
+needed=$(readelf -d -W "$prefix/lib/libtagport_outcome.so" |
+         sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p')
+if grep -qxF "$soname" <<<"$needed"; then
+  echo "libtagport_outcome.so needs $soname, as the library names itself"
+else
+  fail "libtagport_outcome.so needs '${needed//$'\n'/ }', not the library's own name '$soname'"
+fi
 
 echo "== development component"
 cmake --install "$dir" --prefix "$prefix" --component Development >/dev/null
 config=$(grep -m1 '^CMAKE_BUILD_TYPE:' "$dir/CMakeCache.txt" | cut -d= -f2 |
          tr '[:upper:]' '[:lower:]')
 expect_installed "with --component Development" "${library[@]}" \
+  lib/libtagport_outcome.so \
   include/tagport/serial_port.h include/tagport/frame_link.h \
   include/tagport/reader.h include/tagport/tagport_jni.h \
   lib/cmake/tagport/tagportConfig.cmake \
@@ -140,9 +150,9 @@ rm -rf "$android_dir"
 configure "$android_dir" -DANDROID=ON -DTAGPORT_BUILD_TESTS=OFF \
   -DTAGPORT_BUILD_TOOLS=OFF -DTAGPORT_BUILD_BENCH=OFF \
   -DTAGPORT_BUILD_JAVA=OFF >/dev/null
-android_link=$(grep -E '^build libtagport[^ ]*: ' "$android_dir/build.ninja" |
+android_link=$(grep -E '^build libtagport\.so[^ ]*: ' "$android_dir/build.ninja" |
                cut -d: -f1)
-android_soname=$(sed -n 's/^ *SONAME = \(libtagport.*\)/\1/p' "$android_dir/build.ninja")
+android_soname=$(sed -n 's/^ *SONAME = \(libtagport\.so.*\)/\1/p' "$android_dir/build.ninja")
 if [[ $android_link == "build libtagport.so" && $android_soname == libtagport.so ]]; then
   echo "Android: libtagport.so, soname libtagport.so, no versioned name"
 else
@@ -154,6 +164,6 @@ rm -rf "$android_dir"
 if ((failures)); then
   exit 1
 fi
-echo "package: default install is the library alone ($soname, its file and" \
-     "link); the development package builds and runs a native caller through" \
-     "find_package and pkg-config; Android keeps the plain name"
+echo "package: default install is the library ($soname, its file and link)" \
+     "and its companion; the development package builds and runs a native" \
+     "caller through find_package and pkg-config; Android keeps the plain name"

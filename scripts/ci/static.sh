@@ -3,10 +3,10 @@
 #
 # Static checks; any finding fails:
 #   - clang-format (.clang-format) over every C and C++ file in git;
-#   - clang-tidy (.clang-tidy) over the library, with the build's
-#     compile_commands.json, so it sees the flags and the generated JNI
-#     header the library is built with;
-#   - cppcheck over the library.
+#   - clang-tidy (.clang-tidy) over the library and its companion
+#     (outcome/), with the build's compile_commands.json, so it sees the
+#     flags and the generated JNI headers they are built with;
+#   - cppcheck over the library and its companion.
 # Suppressions stand next to the code they concern, with their reason.
 #
 # Options:
@@ -18,7 +18,7 @@ answer_help "$@"
 reject_options "$@"
 (($# <= 1)) || usage_error "unexpected argument $2"
 dir=${1:-build}
-library_dirs=(serial link protocol jni)
+library_dirs=(serial link protocol jni outcome)
 status=0
 stage_verdict static "clang-format, clang-tidy, cppcheck: no finding"
 
