@@ -10,16 +10,47 @@ if(TAGPORT_WERROR)
   set(TAGPORT_WERROR_FLAG -Werror)
 endif()
 
+# GCC for 32-bit ARM notes where the passing of a parameter's type (a
+# std::vector iterator, say) "changed in GCC 7.1" (-Wpsabi): that matters
+# only to code linked with objects of a GCC before 7.1. Everything here is
+# built by one compiler, and the library's exports take no such type, so
+# the notes are noise that hides real warnings.
+set(TAGPORT_PSABI_FLAG "")
+if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU" AND CMAKE_SYSTEM_PROCESSOR MATCHES "^arm")
+  set(TAGPORT_PSABI_FLAG -Wno-psabi)
+endif()
+
 function(tagport_harden target)
   target_compile_options(${target} PRIVATE
     -Wall -Wextra ${TAGPORT_WERROR_FLAG} -Wshadow -Wconversion
-    -Wno-sign-conversion -fstack-protector-strong)
+    -Wno-sign-conversion ${TAGPORT_PSABI_FLAG} -fstack-protector-strong)
   # _FORTIFY_SOURCE needs optimisation, and a toolchain may predefine it.
   target_compile_options(${target} PRIVATE
     $<$<NOT:$<CONFIG:Debug>>:-U_FORTIFY_SOURCE -D_FORTIFY_SOURCE=2>)
   target_link_options(${target} PRIVATE
     -Wl,-z,relro -Wl,-z,now -Wl,-z,noexecstack
     -Wl,-z,max-page-size=16384)
+endfunction()
+
+# A library that ships: exactly the names of its version script `map`
+# exported, and no C++ runtime. Linking with the C driver keeps libstdc++
+# out of NEEDED; the sources use no exceptions, RTTI or library facilities
+# that need the C++ runtime. Unwind tables stay: they need no runtime, and
+# crash reports on a device walk them for backtraces through the library.
+function(tagport_exports_only target map)
+  set_target_properties(${target} PROPERTIES
+    LINKER_LANGUAGE C
+    LINK_DEPENDS ${map})
+  target_compile_options(${target} PRIVATE
+    -fvisibility=hidden -fno-exceptions -fno-rtti)
+  target_link_options(${target} PRIVATE
+    -Wl,--version-script=${map}
+    -Wl,--no-undefined-version
+    -Wl,--as-needed)
+  # Sanitizer runtimes are resolved from the executable, not the library.
+  if(NOT TAGPORT_SANITIZE)
+    target_link_options(${target} PRIVATE -Wl,--no-undefined)
+  endif()
 endfunction()
 
 if(TAGPORT_SANITIZE)

@@ -1,27 +1,32 @@
 #!/usr/bin/env bash
+# Usage: scripts/demo.sh [--device]
+#
 # Reads one card through libtagport from Java: open, seek (data printed in
-# hex), move, close, with each step's result code.
+# hex), move, close, with each step's result code. Installs what is missing
+# (scripts/setup.sh) and builds into build/ first.
 #
 #   scripts/demo.sh            against a simulated reader module on a
 #                              pseudo-terminal; no hardware, no root
 #   scripts/demo.sh --device   against the real reader on /dev/ttyMT3
 #
-# BUILD_DIR (default: build) and JOBS (default: 2) adjust the build.
+# Options:
+#   --device     the real reader instead of the simulated one
+#   -h, --help   show this text
+#
+# Environment:
+#   BUILD_DIR   build directory (default: build)
+#   JOBS        parallel build jobs (default 2)
 source "$(dirname "$0")/lib/build.sh"
+answer_help "$@"
 
 mode=simulated
 case "${1:-}" in
   "") ;;
   --device) mode=device ;;
-  -h | --help)
-    sed -n '2,9s/^# \{0,1\}//p' "$TAGPORT_ROOT/scripts/demo.sh"
-    exit 0
-    ;;
-  *)
-    echo "unknown option: $1 (try --help)" >&2
-    exit 2
-    ;;
+  -*) usage_error "unknown option $1" ;;
+  *) usage_error "unexpected argument $1" ;;
 esac
+(($# <= 1)) || usage_error "unexpected argument $2"
 
 build="${BUILD_DIR:-build}"
 scripts/setup.sh

@@ -1,22 +1,37 @@
 #!/usr/bin/env bash
+# Usage: scripts/fuzz.sh [SECONDS] [TARGET]...
+#
 # Builds the fuzz targets (clang, ASan, UBSan, libFuzzer) in build-fuzz and
 # runs each for a bounded time, starting from the seed corpus under
-# fuzz/corpus/<target>/. Fails on the first crash or broken check.
+# fuzz/corpus/<target>/. Fails on the first crash or broken check. New
+# inputs and crash reproducers go to build-fuzz/work/<target>/; the
+# committed seeds are only read.
 #
-#   scripts/fuzz.sh [seconds per target, default 60] [target...]
+# Options:
+#   SECONDS      per target, a whole number (default 60)
+#   TARGET       decoder_fuzzer or reply_fuzzer (default: both)
+#   -h, --help   show this text
 #
-# New inputs and crash reproducers go to build-fuzz/work/<target>/; the
-# committed seeds are only read. FUZZ_BUILD_DIR overrides build-fuzz.
+# Environment:
+#   FUZZ_BUILD_DIR   build directory (default: build-fuzz)
+#   JOBS             parallel build jobs (default 2)
 source "$(dirname "$0")/lib/build.sh"
+answer_help "$@"
+reject_options "$@"
+all_targets=(decoder_fuzzer reply_fuzzer)
 seconds="${1:-60}"
 shift || true
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then
-  targets=(decoder_fuzzer reply_fuzzer)
+  targets=("${all_targets[@]}")
 fi
 case "$seconds" in
-  ''|*[!0-9]*) echo "fuzz.sh: seconds must be a whole number" >&2; exit 2 ;;
+  ''|*[!0-9]*) usage_error "seconds must be a whole number, not '$seconds'" ;;
 esac
+for target in "${targets[@]}"; do
+  [[ " ${all_targets[*]} " == *" $target "* ]] ||
+    usage_error "unknown target $target (${all_targets[*]})"
+done
 
 stage_verdict fuzz "${targets[*]}, $seconds s each: no crash, no broken check"
 dir="${FUZZ_BUILD_DIR:-build-fuzz}"

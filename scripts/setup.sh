@@ -1,10 +1,26 @@
 #!/usr/bin/env bash
-# Installs what the project needs on Debian/Ubuntu (as root, or through sudo).
+# Usage: scripts/setup.sh [ci]
+#
+# Installs what the project needs on Debian/Ubuntu, through apt-get (as
+# root, or through sudo); packages already installed are left alone.
+#
 #   scripts/setup.sh        build, tests and demonstration
 #   scripts/setup.sh ci     also cross compilers, qemu, musl, sanitizer
 #                           runtimes, coverage and static-check tools, and
 #                           pkg-config and make for the documents' commands
+#
+# Options:
+#   ci           the CI packages too
+#   -h, --help   show this text
 set -euo pipefail
+source "$(dirname "$0")/lib/usage.sh"
+answer_help "$@"
+reject_options "$@"
+case "${1:-}" in
+  "" | ci) ;;
+  *) usage_error "unexpected argument $1 (only ci)" ;;
+esac
+(($# <= 1)) || usage_error "unexpected argument $2"
 
 packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev
           openjdk-17-jdk-headless junit5)

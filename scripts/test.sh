@@ -1,19 +1,43 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds into build/, and runs every test (native
-# and JVM): a JVM suite that cannot be built fails the configure rather than
-# drop out.
+# Usage: scripts/test.sh [CTEST OPTION]...   e.g. -R Doctor, -L tools, -j4
 #
-#   scripts/test.sh [CTEST OPTION]...   e.g. -R Doctor, -L tools, -j4
+# Installs what is missing (scripts/setup.sh), builds into build/, and runs
+# every test (native and JVM): a JVM suite that cannot be built fails the
+# configure rather than drop out.
 #
-# Options after the script's name go to ctest (--help shows this text).
-# JOBS (default: 2) sets the parallel build and test jobs.
+# Options:
+#   CTEST OPTION   one of ctest's options for choosing and running tests
+#                  (-R, -E, -L, -LE, -j, -V, --repeat, --timeout, ...; see
+#                  ctest --help), with its value; passed to ctest after
+#                  --output-on-failure -j JOBS
+#   -h, --help     show this text
+#
+# Environment:
+#   JOBS   parallel build and test jobs (default 2)
 source "$(dirname "$0")/lib/build.sh"
-case "${1:-}" in
-  -h | --help)
-    sed -n '2,9s/^# \{0,1\}//p' "$TAGPORT_ROOT/scripts/test.sh"
-    exit 0
-    ;;
-esac
+answer_help "$@"
+# ctest passes over an option it does not know, and a mistyped one would
+# cost a whole build before that: only ctest's own options for choosing and
+# running tests go through.
+ctest_options=" -C --build-config --progress -V --verbose -VV --extra-verbose
+  --debug --output-on-failure --stop-on-failure --test-output-size-passed
+  --test-output-size-failed --test-output-truncation -F -j --parallel
+  --resource-spec-file --test-load -Q --quiet -O --output-log --output-junit
+  -N --show-only -L --label-regex -R --tests-regex -E --exclude-regex -LE
+  --label-exclude -FA --fixture-exclude-any -FS --fixture-exclude-setup -FC
+  --fixture-exclude-cleanup -I --tests-information -U --union --rerun-failed
+  --repeat --repeat-until-fail --max-width --no-label-summary
+  --no-subproject-summary --timeout --stop-time --no-tests --print-labels
+  --schedule-random --no-compress-output "
+for option in "$@"; do
+  case $option in
+    -j[0-9]*) ;;
+    -*)
+      [[ ${ctest_options//$'\n'/ } == *" ${option%%=*} "* ]] ||
+        usage_error "unknown option $option"
+      ;;
+  esac
+done
 stage_verdict test "every test in build passed"
 scripts/setup.sh
 configure_and_build build -DCMAKE_BUILD_TYPE=RelWithDebInfo \

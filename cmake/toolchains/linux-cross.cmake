@@ -13,7 +13,14 @@ set(TAGPORT_CROSS_SYSROOT "/usr/${TAGPORT_CROSS_TRIPLE}" CACHE PATH
 set(CMAKE_C_COMPILER ${TAGPORT_CROSS_TRIPLE}-gcc)
 set(CMAKE_CXX_COMPILER ${TAGPORT_CROSS_TRIPLE}-g++)
 
-set(CMAKE_FIND_ROOT_PATH "${TAGPORT_CROSS_SYSROOT}")
+# Searches stay inside the roots, so the host's own libraries and packages
+# never stand in for the target's: the target's libc under the sysroot, and
+# a prefix the user installed a package for the target to (this project's,
+# say), named the way CMake users name one: -DCMAKE_FIND_ROOT_PATH=<prefix>
+# or -DCMAKE_PREFIX_PATH=<prefix>. A prefix among the roots is searched as
+# it is, not re-rooted under the sysroot.
+list(APPEND CMAKE_FIND_ROOT_PATH ${CMAKE_PREFIX_PATH} "${TAGPORT_CROSS_SYSROOT}")
+list(REMOVE_DUPLICATES CMAKE_FIND_ROOT_PATH)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)

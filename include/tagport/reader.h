@@ -37,6 +37,9 @@ extern "C" {
  * frame's target, status and command bytes (<tagport/frame_link.h>). */
 #define TAGPORT_REPLY_CARD_FLAG_OFFSET 7
 #define TAGPORT_REPLY_CARD_FLAG_SET 1
+/* Byte 7 of a seek reply that is otherwise accepted, when no card is at the
+ * reader: its answer while it waits for one, no fault. */
+#define TAGPORT_REPLY_CARD_FLAG_NONE 0
 #define TAGPORT_REPLY_CARD_DATA_OFFSET 11
 #define TAGPORT_SEEK_REPLY_MIN_LENGTH 20
 

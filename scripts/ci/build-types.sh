@@ -1,19 +1,31 @@
 #!/usr/bin/env bash
+# Usage: scripts/ci/build-types.sh [VARIANT]...
+#
 # Builds everything in every build type with GCC, and Release with clang,
 # warnings as errors: optimisation levels and compilers each find warnings
 # of their own. Everything includes the JVM tests and the build of the JNI
 # glue and the public headers against Android's jni.h; either missing fails
 # the configure. Runs the tests on the clang build; the test stage
 # (scripts/test.sh) runs them on GCC's RelWithDebInfo, whose build in
-# build/ is shared with it.
+# build/ is shared with it. Each variant runs on its own, so one failing
+# does not hide the others; a table at the end lists them.
 #
-#   scripts/ci/build-types.sh [VARIANT]...
+# Options:
+#   VARIANT      COMPILER:TYPE[+test]: gcc or clang, Debug, Release,
+#                MinSizeRel or RelWithDebInfo, +test to run the tests too
+#                (default: gcc:Debug gcc:Release gcc:MinSizeRel
+#                gcc:RelWithDebInfo clang:Release+test)
+#   -h, --help   show this text
 #
-# VARIANT is compiler:type, optionally +test to run the tests too (default:
-# gcc:Debug gcc:Release gcc:MinSizeRel gcc:RelWithDebInfo
-# clang:Release+test). Each variant runs on its own, so one failing does not
-# hide the others; a table at the end lists them.
+# Environment:
+#   JOBS   parallel build and test jobs (default 2)
 source "$(dirname "$0")/../lib/build.sh"
+answer_help "$@"
+reject_options "$@"
+for variant in "$@"; do
+  [[ $variant =~ ^(gcc|clang):(Debug|Release|MinSizeRel|RelWithDebInfo)(\+test)?$ ]] ||
+    usage_error "unknown variant $variant"
+done
 
 if (($# != 1)); then
   stage_verdict build-types "every variant built, warnings as errors"
@@ -44,14 +56,10 @@ if [[ $variant == *+test ]]; then
 fi
 compiler=${variant%%:*}
 type=${variant#*:}
+# Both checked against the variants above.
 case $compiler in
   gcc) cc=gcc cxx=g++ id=GNU ;;
   clang) cc=clang cxx=clang++ id=Clang ;;
-  *) echo "unknown compiler in '$1' (gcc or clang)" >&2; exit 2 ;;
-esac
-case $type in
-  Debug | Release | MinSizeRel | RelWithDebInfo) ;;
-  *) echo "unknown build type in '$1'" >&2; exit 2 ;;
 esac
 dir=build-$compiler-${type,,}
 # The test stage's build, configured the same way.

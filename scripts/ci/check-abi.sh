@@ -1,20 +1,50 @@
 #!/usr/bin/env bash
-# Checks what a built libtagport.so shows to the loader:
-#   - the dynamic symbols it defines are exactly the names in libtagport.map;
-#   - it needs libc alone (no C++ runtime, no libgcc_s);
+# Usage: scripts/ci/check-abi.sh LIBRARY [NM] [READELF]
+#
+# Checks what a built libtagport.so, or its companion libtagport_outcome.so,
+# shows to the loader:
+#   - the dynamic symbols it defines are exactly the names in its version
+#     script (libtagport.map; outcome/libtagport_outcome.map);
+#   - it needs libc alone (no C++ runtime, no libgcc_s); the companion needs
+#     libtagport.so and at most libc besides;
+#   - libtagport.so names itself libtagport.so (Android) or
+#     libtagport.so.<major> (Linux), the name programs linked with it record;
+#     the companion, loaded by name alone, libtagport_outcome.so;
 #   - it is bound at load (BIND_NOW), so relro covers the GOT;
 #   - its LOAD segments are aligned to 16 KiB, as 16 KiB-page devices need;
 #   - it calls no allocator and nothing of the C++ runtime: the library
 #     promises no heap, no exceptions and no C++ runtime, and an undefined
 #     symbol of either kind is where a new use of them shows.
-# Usage: scripts/ci/check-abi.sh <libtagport.so> [nm] [readelf]
-# Pass the cross binutils (e.g. aarch64-linux-gnu-nm) for a target library.
+#
+# Options:
+#   LIBRARY      the built library, e.g. build/libtagport.so or
+#                build/libtagport_outcome.so
+#   NM, READELF  the target's binutils for a cross-built library (default
+#                nm and readelf), e.g. aarch64-linux-gnu-nm
+#   -h, --help   show this text
 set -euo pipefail
+source "$(dirname "$0")/../lib/usage.sh"
+answer_help "$@"
+reject_options "$@"
+(($# >= 1 && $# <= 3)) || usage_error "wants a library, and optionally nm and readelf"
 
-lib=${1:?usage: check-abi.sh <libtagport.so> [nm] [readelf]}
+lib=$1
 nm_tool=${2:-nm}
 readelf_tool=${3:-readelf}
-map="$(cd "$(dirname "$0")/../.." && pwd)/libtagport.map"
+root=$(cd "$(dirname "$0")/../.." && pwd)
+# The libraries besides the C library that each may need.
+case $(basename "$lib") in
+  libtagport_outcome.so*)
+    map=$root/outcome/libtagport_outcome.map
+    needs='libtagport\.so(\.[0-9.]+)?'
+    own_name='libtagport_outcome\.so'
+    ;;
+  *)
+    map=$root/libtagport.map
+    needs=
+    own_name='libtagport\.so(\.[0-9]+)?'
+    ;;
+esac
 failures=0
 
 fail() {
@@ -31,10 +61,10 @@ expected=$(sed -n '/global:/,/local:/p' "$map" |
 actual=$("$nm_tool" -D --defined-only "$lib" | awk 'NF >= 3 {print $3}' |
          sed 's/@.*//' | sort)
 if [[ -z "$expected" ]]; then
-  fail "libtagport.map lists no names"
+  fail "$(basename "$map") lists no names"
 fi
 if [[ "$actual" != "$expected" ]]; then
-  fail "exported names differ from libtagport.map (< map, > library):"
+  fail "exported names differ from $(basename "$map") (< map, > library):"
   diff <(echo "$expected") <(echo "$actual") >&2 || true
 fi
 
@@ -48,9 +78,22 @@ needed=$(sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' <<<"$dynamic" | sort)
 # arm64 and x86, but on armeabi-v7a the library imports the global
 # __stack_chk_guard, which bionic's libc.so defines: NEEDED stays libc.so
 # there, and the import is the C library's like any other.
-if [[ -z "$needed" ]] || ! grep -qE '^libc\.so(\.6)?$' <<<"$needed" ||
-   grep -qvE '^libc\.so(\.6)?$|^ld-linux-(aarch64\.so\.1|armhf\.so\.3)$' <<<"$needed"; then
-  fail "NEEDED should be libc alone, is: $(echo $needed)"
+# The companion's own code calls libtagport.so alone, so with --as-needed it
+# may need no libc at all.
+libc='libc\.so(\.6)?'
+loader='ld-linux-(aarch64\.so\.1|armhf\.so\.3)'
+if [[ -z $needs ]]; then
+  if [[ -z "$needed" ]] || ! grep -qxE "$libc" <<<"$needed" ||
+     grep -qvxE "$libc|$loader" <<<"$needed"; then
+    fail "NEEDED should be libc alone, is: $(echo $needed)"
+  fi
+elif ! grep -qxE "$needs" <<<"$needed" ||
+     grep -qvxE "$needs|$libc|$loader" <<<"$needed"; then
+  fail "NEEDED should be libtagport.so and at most libc, is: $(echo $needed)"
+fi
+soname=$(sed -n 's/.*(SONAME).*\[\(.*\)\]/\1/p' <<<"$dynamic")
+if ! [[ $soname =~ ^${own_name}$ ]]; then
+  fail "SONAME should match ${own_name//\\/}, is: '$soname'"
 fi
 if ! grep -qE '\(FLAGS\).*BIND_NOW|\(FLAGS_1\).*NOW' <<<"$dynamic"; then
   fail "not linked with -z now (no BIND_NOW)"
@@ -85,5 +128,5 @@ if ((failures)); then
   exit 1
 fi
 echo "check-abi: $lib: $(wc -l <<<"$actual") exports as mapped," \
-     "NEEDED $(echo $needed), BIND_NOW, LOAD align 0x4000," \
+     "SONAME $soname, NEEDED $(echo $needed), BIND_NOW, LOAD align 0x4000," \
      "$(wc -l <<<"$undefined") imports, none an allocator or C++ runtime"

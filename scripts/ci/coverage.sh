@@ -1,15 +1,21 @@
 #!/usr/bin/env bash
+# Usage: scripts/ci/coverage.sh
+#
 # Measures line and branch coverage of the library (serial/, link/, jni/)
 # over every test, native and JVM (the JVM loads the instrumented library),
 # in a Debug build with --coverage in build-cov, and lists the lines no test
-# reaches.
+# reaches. Writes build-cov/coverage.html (per-line view) next to the
+# summary printed here. Branches the compiler adds for exceptions are left
+# out: the library is built without exceptions.
 #
-#   scripts/ci/coverage.sh
+# Options:
+#   -h, --help   show this text
 #
-# Writes build-cov/coverage.html (per-line view) next to the summary printed
-# here. Branches the compiler adds for exceptions are left out: the library
-# is built without exceptions.
+# Environment:
+#   JOBS   parallel build and test jobs (default 2)
 source "$(dirname "$0")/../lib/build.sh"
+answer_help "$@"
+no_arguments "$@"
 dir=build-cov
 stage_verdict coverage "every test passed; line and branch coverage above, per line in $dir/coverage.html"
 

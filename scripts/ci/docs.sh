@@ -1,47 +1,68 @@
 #!/usr/bin/env bash
+# Usage: scripts/ci/docs.sh [--check] [FILE.md]...
+#
 # Tests the documents as printed: every fenced sh/bash block of README.md and
 # docs/*.md is taken from the Markdown itself and is one of
 #   - marked "*Not run here: <reason>.*" on the last line of text before it;
 #   - run by a stage of .ci/run (each of its commands is a stage's command);
 #   - marked "*In a folder of your own:*": run in a scratch folder outside
-#     the checkout, LIBTAGPORT set to the checkout;
-#   - any other: run in the checkout.
-# The blocks of one document run in order in one shell (set -e), so what one
-# block exports or installs is there for the next. A `console` block marked
-# "*It prints:*" right after a block that runs must be that block's output
-# word for word. The run happens in a private mount namespace with empty
-# /tmp and /opt/tagport, so the prefix and the links the documents use are
-# theirs alone (needs root).
+#     the clone;
+#   - any other: run in the clone.
+# Each document is followed alone, in its own order, as a newcomer would
+# from a fresh clone: its blocks run in one shell (set -eu -o pipefail, so
+# what one block exports or builds is there for the next, and a variable
+# used before the document defines it fails) in a fresh clone of the tree
+# made for that document alone (the commits, and the changes not yet
+# committed: no build, nothing made by another document). The packages of
+# scripts/setup.sh ci stand installed. A `console` block marked "*It
+# prints:*" right after a block that runs must be that block's output word
+# for word. The run happens in a private mount namespace with empty /tmp,
+# /opt/tagport and /opt/tagport-arm64, so the prefixes and the links the
+# documents use are theirs alone (needs root). The clones are made in
+# build-docs/, each one removed once its document passed; the logs stay
+# there.
 #
 # Also fails on a block with no known marker, a `console` transcript marked
-# neither "*It prints:*" nor "*Illustration...*", a $(pkg-config ...) with PKG_CONFIG_PATH not
-# exported before it (documents and examples/), a "N.N or later/newer" that
-# is not the CMake version CMakeLists.txt requires, a Gradle CMake
-# `version` below it, and a relative link to no file or heading.
+# neither "*It prints:*" nor "*Illustration...*", a $(pkg-config ...) with
+# PKG_CONFIG_PATH not exported before it (documents and examples/), a "N.N
+# or later/newer" that is not the CMake version CMakeLists.txt requires, a
+# Gradle CMake `version` below it, and a relative link to no file or
+# heading.
 #
-#   scripts/ci/docs.sh [--check] [file.md...]
-#     --check   the checks alone, no block run (no root needed)
+# Options:
+#   --check      the checks alone, no block run (no root, seconds)
+#   FILE.md      the documents (default: README.md docs/*.md)
+#   -h, --help   show this text
 source "$(dirname "$0")/../lib/build.sh"
+answer_help "$@"
 
 check_only=0
 if [[ ${1:-} == --check ]]; then
   check_only=1
   shift
 fi
+reject_options "$@"
 docs=("$@")
 ((${#docs[@]})) || docs=(README.md docs/*.md)
+for doc in "${docs[@]}"; do
+  [[ -f $doc ]] || usage_error "no such document: $doc"
+done
+# The prefixes the documents install to, private to the run.
+private_prefixes=(/opt/tagport /opt/tagport-arm64)
 
 if ((!check_only)) && [[ -z ${TAGPORT_DOCS_PRIVATE:-} ]]; then
   if ((EUID != 0)); then
     echo "docs: running the blocks needs root (a private mount namespace)" >&2
     exit 2
   fi
-  mkdir -p /opt/tagport
+  mkdir -p "${private_prefixes[@]}"
   TAGPORT_DOCS_PRIVATE=1 exec unshare --mount --propagation private \
     "$TAGPORT_ROOT/scripts/ci/docs.sh" "$@"
 fi
 if [[ -n ${TAGPORT_DOCS_PRIVATE:-} ]]; then
-  mount -t tmpfs tmpfs /opt/tagport
+  for prefix in "${private_prefixes[@]}"; do
+    mount -t tmpfs tmpfs "$prefix"
+  done
   # A checkout under /tmp would vanish beneath a fresh /tmp.
   [[ $TAGPORT_ROOT == /tmp/* ]] || mount -t tmpfs tmpfs /tmp
 fi
@@ -212,31 +233,47 @@ if ((check_only)); then
   exit 0
 fi
 
-# One shell per document, its blocks in order.
-logs=$TAGPORT_ROOT/build/docs-test
-mkdir -p "$logs"
+# fresh_clone <dir>: the tree as a newcomer clones it, with the changes
+# not yet committed (tracked files changed, files not yet added): a clone
+# of the checkout, the difference applied, the new files copied.
+fresh_clone() {
+  local into=$1 changes
+  git -c advice.detachedHead=false clone --quiet --no-hardlinks "$TAGPORT_ROOT" "$into"
+  changes=$(git diff HEAD --binary)
+  if [[ -n $changes ]]; then
+    git -C "$into" apply --binary --whitespace=nowarn - <<<"$changes"
+  fi
+  git ls-files -z --others --exclude-standard |
+    tar --null --files-from=- -cf - | tar -xf - -C "$into"
+}
+
+# One shell per document, its blocks in order, in its own clone.
+clones=$TAGPORT_ROOT/build-docs
+rm -rf "$clones"
+mkdir -p "$clones"
 for doc in "${docs[@]}"; do
-  script=$work/run.sh
-  scratch=$(mktemp -d /tmp/docs-folder-XXXXXX)
+  name=$(basename "$doc" .md)
+  clone=$clones/$name
+  script=$clones/$name.sh
+  log=$clones/$name.log
+  blocks=0
   {
-    echo 'set -e'
-    echo "export LIBTAGPORT='$TAGPORT_ROOT'"
+    echo 'set -eu -o pipefail'
     # Simulators a block left running end with the document.
     # shellcheck disable=SC2016 # expanded by the document's shell
     echo 'trap '\''status=$?; set +e; kill $(jobs -p) 2>/dev/null; wait; exit $status'\'' EXIT'
   } >"$script"
-  blocks=0
+  scratch=$(mktemp -d /tmp/docs-folder-XXXXXX)
   while IFS=$'\t' read -r n file line _; do
     [[ $file == "$doc" && -n ${place[$n]:-} ]] || continue
     blocks=$((blocks + 1))
-    dir=$TAGPORT_ROOT
+    dir=$clone
     [[ ${place[$n]} == scratch ]] && dir=$scratch
     {
       echo "echo '======== $file:$line (in ${dir})' >&3"
       echo "echo '======== $file:$line (in ${dir})'"
       echo "cd '$dir'"
       if [[ -n ${expected[$n]:-} ]]; then
-        # The transcript after the block is what the block prints.
         # The transcript after the block is what the block prints. The
         # shell's own output goes to a file meanwhile, so set -e still
         # holds for every command of the block.
@@ -251,15 +288,22 @@ for doc in "${docs[@]}"; do
       fi
     } >>"$script"
   done <"$work/blocks"
-  ((blocks)) || continue
-  log=$logs/$(basename "$doc" .md).log
+  if ((blocks == 0)); then
+    rm -rf "$scratch" "$script"
+    continue
+  fi
   start=$SECONDS
+  fresh_clone "$clone"
   if timeout --kill-after=10 1200 bash "$script" 3>&1 >"$log" 2>&1 </dev/null; then
-    echo "docs: $doc: $blocks blocks ran, $((SECONDS - start)) s (log: ${log#"$TAGPORT_ROOT/"})"
+    echo "docs: $doc: $blocks blocks ran in a fresh clone, $((SECONDS - start)) s" \
+         "(log: ${log#"$TAGPORT_ROOT/"})"
+    rm -rf "$clone"
   else
-    fail "$doc: a block failed (status $?); the end of ${log#"$TAGPORT_ROOT/"}:"
+    fail "$doc: a block failed (status $?) in ${clone#"$TAGPORT_ROOT/"}; the end of ${log#"$TAGPORT_ROOT/"}:"
     tail -40 "$log" >&2
+    # What a compared block printed before it failed.
     cat "$work"/*.out >&2 2>/dev/null || true
+    rm -f "$work"/*.out
   fi
   rm -rf "$scratch"
 done
@@ -267,5 +311,5 @@ done
 if ((failures)); then
   exit 1
 fi
-echo "docs: $runnable blocks ran as printed, $staged run by their own stages," \
-     "$skipped marked not runnable here"
+echo "docs: $runnable blocks ran as printed, each document in a fresh clone;" \
+     "$staged run by their own stages, $skipped marked not runnable here"

@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
+# Usage: scripts/ci/musl.sh [HOST-BUILD-DIR]
+#
 # Builds libtagport.so against a second C library, musl (clang, toolchain
 # cmake/toolchains/x86_64-linux-musl.cmake), in build-musl, and checks it:
-#   - the ABI checks of check-abi.sh (exports, no heap, no C++ runtime, ...);
+#   - the ABI checks of check-abi.sh (exports, no heap, no C++ runtime, ...),
+#     on the library and on its companion libtagport_outcome.so;
 #   - NEEDED is musl's libc.so alone, and no symbol version of glibc is
 #     required;
 #   - the native C API works: native_caller (tests/package), built with the
@@ -11,8 +14,17 @@
 #     the node redirect, also built for musl, preloaded.
 # Bionic is not glibc: glibc-only calls or headers would break here first.
 #
-#   scripts/ci/musl.sh [host-build-dir]     (default: build, for tagport-sim)
+# Options:
+#   HOST-BUILD-DIR   the host build whose tagport-sim runs (default: build;
+#                    built there when missing)
+#   -h, --help       show this text
+#
+# Environment:
+#   JOBS   parallel build jobs (default 2)
 source "$(dirname "$0")/../lib/build.sh"
+answer_help "$@"
+reject_options "$@"
+(($# <= 1)) || usage_error "unexpected argument $2"
 host_dir=${1:-build}
 dir=build-musl
 toolchain=$PWD/cmake/toolchains/x86_64-linux-musl.cmake
@@ -36,6 +48,7 @@ lib=$dir/libtagport.so
 
 echo "== ABI"
 scripts/ci/check-abi.sh "$lib" || fail "check-abi.sh (above)"
+scripts/ci/check-abi.sh "$dir/libtagport_outcome.so" || fail "check-abi.sh on the companion (above)"
 needed=$(readelf -d -W "$lib" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p')
 if [[ "$needed" == libc.so ]]; then
   echo "NEEDED: libc.so alone (musl)"

@@ -1,6 +1,11 @@
 #!/usr/bin/env bash
+# Usage: scripts/ci/mutate.sh [OPTION]... [ID]...
+#
 # Mutation run: plants each fault of scripts/ci/mutations.txt in serial/,
-# link/, protocol/, jni/ or include/tagport/ in turn, rebuilds
+# link/, protocol/, jni/ or include/tagport/ (the library), in what apps
+# take beside the library (outcome/, java/android/kq/, tools/fake_reader/),
+# or in tools/probe/ or tools/redirect/ (the probe and the node redirect the
+# tests count the library's calls through) in turn, rebuilds
 # (incrementally: only the touched file recompiles) and runs the tests that
 # can see it. A fault that no test
 # catches is a gap in the tests, unless the list marks it equivalent (no
@@ -9,6 +14,7 @@
 #   scripts/ci/mutate.sh [--build-dir DIR] [--list FILE] [--equivalents] [ID...]
 #   scripts/ci/mutate.sh --check [--list FILE]
 #
+# Options:
 #   --build-dir DIR  build here (default build-mutate); configured when new,
 #                    else built as it is configured
 #   --list FILE      the faults (default scripts/ci/mutations.txt)
@@ -17,16 +23,24 @@
 #   ID...            only these faults
 #   --check          only check the list: every fault's text still occurs
 #                    exactly once in its file (seconds, no build; a ctest)
+#   -h, --help       show this text
+#
+# Environment:
 #   TAGPORT_MUTATE_BUDGET   seconds for the whole run (default 570). Faults
 #                    not started within it are counted as not run, which
 #                    fails nothing; 0 skips the run.
+#   JOBS             parallel build and test jobs (default 2)
 #
 # The tests for a fault, cheapest first, up to the first failure: the native
 # test program named after the fault's file (decoder_test for
 # link/decoder.cc), the JVM test named after it (jvm_StringConversionTest
 # for jni/string_conversion.cc), the other native tests, the other JVM
-# tests. The tool tests are left out: they drive the library through the
-# same calls as the native tests.
+# tests. The tool tests are left out for a fault in the library: they drive
+# it through the same calls as the native tests. They are the tests of a
+# fault in tools/probe/; a fault in tools/redirect/ gets the native tests,
+# then the tool tests. A fault on the Java side (outcome/, java/,
+# tools/fake_reader/) goes to the JVM tests alone: no native test loads a
+# JVM.
 #
 # The tree is restored after every fault, on failure and on Ctrl-C too; a
 # run killed outright is undone by the next one (the original waits in the
@@ -36,7 +50,7 @@
 # not build, or a fault marked equivalent was caught; 2 a bad list or option,
 # or the tests fail with no fault planted.
 source "$(dirname "$0")/../lib/build.sh"
-stage_verdict mutate
+answer_help "$@"
 
 dir=build-mutate
 list=scripts/ci/mutations.txt
@@ -45,16 +59,25 @@ check_only=0
 declare -a only=()
 while (($#)); do
   case $1 in
-    --build-dir) dir=${2:?--build-dir needs a directory}; shift 2 ;;
-    --list) list=${2:?--list needs a file}; shift 2 ;;
+    --build-dir)
+      (($# >= 2)) || usage_error "--build-dir needs a directory"
+      dir=$2
+      shift 2
+      ;;
+    --list)
+      (($# >= 2)) || usage_error "--list needs a file"
+      list=$2
+      shift 2
+      ;;
     --equivalents) run_equivalents=1; shift ;;
     --check) check_only=1; shift ;;
-    -*) echo "mutate.sh: unknown option $1" >&2; exit 2 ;;
+    -*) usage_error "unknown option $1" ;;
     *) only+=("$1"); shift ;;
   esac
 done
 budget=${TAGPORT_MUTATE_BUDGET:-570}
-[[ $budget =~ ^[0-9]+$ ]] || { echo "TAGPORT_MUTATE_BUDGET: not a number of seconds: $budget" >&2; exit 2; }
+[[ $budget =~ ^[0-9]+$ ]] || usage_error "TAGPORT_MUTATE_BUDGET: not a number of seconds: $budget"
+stage_verdict mutate
 
 # Per-group limits: a fault that makes a test hang counts as caught.
 readonly program_limit=120 group_limit=300
@@ -115,6 +138,9 @@ mutant() {
   ' "$1" "$4"
 }
 
+# What apps take beside the library, which only the JVM tests see.
+java_side='outcome|java/android/kq|tools/fake_reader/java/tagport/fake'
+
 check_list() {
   local k bad=0
   declare -A seen=()
@@ -125,8 +151,8 @@ check_list() {
       bad=1
     fi
     seen[$id]=1
-    if [[ ! $file =~ ^(serial|link|protocol|jni|include/tagport)/[^/]+$ || ! -f $file ]]; then
-      echo "$list: $id: $file is no file of the library's (serial/, link/, protocol/, jni/, include/tagport/)" >&2
+    if [[ ! $file =~ ^(serial|link|protocol|jni|include/tagport|tools/probe|tools/redirect|$java_side)/[^/]+$ || ! -f $file ]]; then
+      echo "$list: $id: $file is no file of the library's (serial/, link/, protocol/, jni/, include/tagport/), of what apps take beside it (outcome/, java/android/kq/, tools/fake_reader/...), the probe's or the redirect's" >&2
       bad=1
     elif ! mutant "$file" "${finds[k]}" "${replaces[k]}" check; then
       echo "$list: $id: the text to find does not occur exactly once in $file" >&2
@@ -210,6 +236,19 @@ own_jvm_test() {
 run_tests_for() {
   local file=$1 program jvm_test exclude='^$'
   caught_by=
+  # The list's own check fails while any fault is planted: it proves nothing.
+  local tools=(-L tools -E '^mutation_list_applies$')
+  case $file in
+    tools/probe/*)
+      ctest_group "${tools[@]}"
+      return
+      ;;
+    tools/redirect/*)
+      ctest_group -L native
+      [[ -n $caught_by ]] || ctest_group "${tools[@]}"
+      return
+      ;;
+  esac
   program=$(own_native_program "$file" || true)
   if [[ -n $program ]]; then
     limited "$program_limit" env --chdir="$dir/tests" "./$program" \
@@ -226,8 +265,10 @@ run_tests_for() {
     ctest_group -R "^$jvm_test\$"
     [[ -n $caught_by ]] && return
   fi
-  ctest_group -L native
-  [[ -n $caught_by ]] && return
+  if [[ ! $file =~ ^($java_side)/ ]]; then
+    ctest_group -L native
+    [[ -n $caught_by ]] && return
+  fi
   ctest_group -L jvm -E "$exclude"
 }
 

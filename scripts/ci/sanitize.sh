@@ -1,9 +1,15 @@
 #!/usr/bin/env bash
+# Usage: scripts/ci/sanitize.sh
+#
 # Builds everything with AddressSanitizer and UndefinedBehaviorSanitizer
 # (GCC; -fno-sanitize-recover, so any finding ends the test) in build-asan,
 # and runs every test: the native and tool tests first, then the JVM tests.
 #
-#   scripts/ci/sanitize.sh
+# Options:
+#   -h, --help   show this text
+#
+# Environment:
+#   JOBS   parallel build and test jobs (default 2)
 #
 # What makes the runs work:
 # - The test redirect must stay ahead of the ASan runtime in symbol lookup:
@@ -20,6 +26,8 @@
 #   does not free what it allocates). Without that runtime the configure
 #   fails (TAGPORT_REQUIRE_JVM_TESTS) rather than leave the JVM tests out.
 source "$(dirname "$0")/../lib/build.sh"
+answer_help "$@"
+no_arguments "$@"
 dir=build-asan
 stage_verdict sanitize "AddressSanitizer and UBSan: every test passed, nothing reported"
 

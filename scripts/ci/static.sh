@@ -1,17 +1,24 @@
 #!/usr/bin/env bash
+# Usage: scripts/ci/static.sh [BUILD-DIR]
+#
 # Static checks; any finding fails:
 #   - clang-format (.clang-format) over every C and C++ file in git;
-#   - clang-tidy (.clang-tidy) over the library, with the build's
-#     compile_commands.json, so it sees the flags and the generated JNI
-#     header the library is built with;
-#   - cppcheck over the library.
+#   - clang-tidy (.clang-tidy) over the library and its companion
+#     (outcome/), with the build's compile_commands.json, so it sees the
+#     flags and the generated JNI headers they are built with;
+#   - cppcheck over the library and its companion.
 # Suppressions stand next to the code they concern, with their reason.
 #
-#   scripts/ci/static.sh [build-dir]      (default: build, as scripts/test.sh
-#                                         leaves it)
+# Options:
+#   BUILD-DIR    a configured build, for its compile_commands.json (default:
+#                build, as scripts/test.sh leaves it)
+#   -h, --help   show this text
 source "$(dirname "$0")/../lib/build.sh"
+answer_help "$@"
+reject_options "$@"
+(($# <= 1)) || usage_error "unexpected argument $2"
 dir=${1:-build}
-library_dirs=(serial link protocol jni)
+library_dirs=(serial link protocol jni outcome)
 status=0
 stage_verdict static "clang-format, clang-tidy, cppcheck: no finding"
 

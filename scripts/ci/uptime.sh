@@ -1,25 +1,34 @@
 #!/usr/bin/env bash
+# Usage: scripts/ci/uptime.sh [armhf|x86_64]...
+#
 # A device that has been up for weeks: runs the serial port's write-path
 # tests (the ones that wait on a full line by the monotonic clock) inside a
 # time namespace whose monotonic clock stands far ahead, in builds that trap
 # on signed integer overflow. 32-bit ARM (armhf, under qemu-user) is where a
 # `long` of milliseconds overflows after 24.9 days; x86-64 catches a 32-bit
-# count anywhere else.
-#
-#   scripts/ci/uptime.sh [armhf|x86_64]...      (default: both; needs root
-#                                               for the time namespace)
-#
-#   TAGPORT_UPTIME_DAYS    how far ahead the clock stands (default 50, past
-#                          2^32 ms; at least 30)
-#   TAGPORT_UPTIME_TESTS   CTest regex of the cases to run
-#                          (default ^SerialPortTest\.Write)
+# count anywhere else. Needs root for the time namespace.
 #
 # The stage fails rather than pass vacuously: it checks that the library was
 # compiled with the trap, that a program in the namespace reads a clock at
 # least 30 days in, that a 32-bit millisecond count does trap there, and
 # that the regex selects cases.
+#
+# Options:
+#   armhf, x86_64   the builds to run (default: both)
+#   -h, --help      show this text
+#
+# Environment:
+#   TAGPORT_UPTIME_DAYS    how far ahead the clock stands (default 50, past
+#                          2^32 ms; at least 30)
+#   TAGPORT_UPTIME_TESTS   CTest regex of the cases to run
+#                          (default ^SerialPortTest\.Write)
+#   JOBS                   parallel build and test jobs (default 2)
 source "$(dirname "$0")/../lib/build.sh"
-
+answer_help "$@"
+reject_options "$@"
+for arch in "$@"; do
+  [[ $arch == armhf || $arch == x86_64 ]] || usage_error "unknown architecture $arch"
+done
 days=${TAGPORT_UPTIME_DAYS:-50}
 tests=${TAGPORT_UPTIME_TESTS:-'^SerialPortTest\.Write'}
 min_days=30
@@ -68,10 +77,6 @@ case $arch in
     toolchain=()
     cc=gcc
     emulator=()
-    ;;
-  *)
-    echo "unknown architecture: $arch" >&2
-    exit 2
     ;;
 esac
 dir=build-uptime-$arch

@@ -1,4 +1,6 @@
 #!/usr/bin/env bash
+# Usage: scripts/ci/user-build.sh
+#
 # What a user's build needs and does, outside our scripts:
 #   1. A plain `cmake -S . -B <dir>` makes no warning an error: no compile
 #      or javac command in the generated build asks for -Werror.
@@ -7,12 +9,21 @@
 #      hidden from find_package; nothing in it refers to them.
 #   3. The hiding works: the same configure with the tests or the benchmark
 #      on fails, naming the hidden package.
+#   4. Installing the TestKit component from that build, which has no Java,
+#      fails and names the option to turn on, installing nothing.
+# It builds in build-user-*.
 #
-#   scripts/ci/user-build.sh        (builds in build-user-*)
+# Options:
+#   -h, --help   show this text
+#
+# Environment:
+#   JOBS   parallel build jobs (default 2)
 source "$(dirname "$0")/../lib/build.sh"
+answer_help "$@"
+no_arguments "$@"
 status=0
 
-stage_verdict user-build "no -Werror in a plain build; the library alone builds without GoogleTest and Google Benchmark; tests or benchmark on without them fail"
+stage_verdict user-build "no -Werror in a plain build; the library alone builds without GoogleTest and Google Benchmark; tests or benchmark on without them fail; its TestKit install refuses, naming the option"
 fail() {
   echo "user-build: $*" >&2
   stage_failed "$*"
@@ -49,6 +60,20 @@ if output=$(configure_and_build build-user-library "${library_only[@]}" \
       build-user-library/build.ninja | sort -u | sed 's/^/  /' >&2
   else
     echo "built libtagport.so; nothing refers to GoogleTest or Google Benchmark"
+  fi
+  # The test kit needs Java and the tools, both off here.
+  kit=build-user-library/kit
+  if output=$(cmake --install build-user-library --component TestKit \
+                --prefix "$kit" 2>&1); then
+    fail "the TestKit component installs from a build without Java"
+  elif ! grep -q -- "-DTAGPORT_BUILD_JAVA=ON" <<<"$output"; then
+    fail "installing the TestKit without Java fails, but names no option:"
+    tail -10 <<<"$output" >&2
+  elif [[ -e $kit ]]; then
+    fail "the refused TestKit install left files in $kit"
+  else
+    echo "the TestKit install refuses, naming the option:"
+    grep -A3 '^CMake Error' <<<"$output" | tail -3
   fi
 else
   fail "the library-only build failed:"

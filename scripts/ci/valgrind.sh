@@ -1,16 +1,25 @@
 #!/usr/bin/env bash
+# Usage: scripts/ci/valgrind.sh [BUILD-DIR]
+#
 # Runs every native test case (label native) under Valgrind memcheck; any
 # error (invalid access, uninitialised use, a definitely lost block) fails
-# the case.
-# The JVM tests are left out (the JVM's JIT and GC trip memcheck), and so are
-# the tool tests, whose programs run as child processes memcheck does not
-# follow.
+# the case. The JVM tests are left out (the JVM's JIT and GC trip
+# memcheck), and so are the tool tests, whose programs run as child
+# processes memcheck does not follow. The build must be a plain one (no
+# TAGPORT_SANITIZE): memcheck and the sanitizer runtimes cannot share a
+# process.
 #
-#   scripts/ci/valgrind.sh [build-dir]      (default: build)
+# Options:
+#   BUILD-DIR    a built tree with its tests (default: build, as
+#                scripts/test.sh leaves it)
+#   -h, --help   show this text
 #
-# The build must be a plain one (no TAGPORT_SANITIZE): memcheck and the
-# sanitizer runtimes cannot share a process.
+# Environment:
+#   JOBS   parallel test jobs (default 2)
 source "$(dirname "$0")/../lib/build.sh"
+answer_help "$@"
+reject_options "$@"
+(($# <= 1)) || usage_error "unexpected argument $2"
 dir=${1:-build}
 stage_verdict valgrind
 [[ -f "$dir/CTestTestfile.cmake" ]] || { echo "no tests in $dir" >&2; exit 2; }

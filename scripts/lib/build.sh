@@ -5,7 +5,11 @@
 #
 #   JOBS   parallel jobs for building and testing (default 2: the CI machine
 #          has two cores)
+#
+# It also gives the script answer_help, usage_error and reject_options
+# (scripts/lib/usage.sh): call answer_help "$@" before anything else.
 set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/usage.sh"
 TAGPORT_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 cd "$TAGPORT_ROOT"
 TAGPORT_JOBS=${JOBS:-2}

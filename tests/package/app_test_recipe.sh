@@ -32,8 +32,12 @@ expect_run() {
 
 cmake --install "$build" --prefix "$scratch/kit" --component TestKit >/dev/null
 installed=$(cd "$scratch/kit" && find . ! -type d | sed 's|^\./||' | sort | tr '\n' ' ')
-wanted="bin/tagport-junit lib/libtagport.so lib/libtagport_redirect.so"
-wanted+=" lib/libtagport_sim_jni.so share/java/ctagport.jar share/java/tagport-sim.jar "
+# The library by its three names: the link System.loadLibrary opens, the
+# soname and the versioned file.
+wanted=$(printf '%s\n' bin/tagport-junit lib/libtagport.so lib/libtagport.so.1 \
+  lib/libtagport.so.1.0.0 lib/libtagport_outcome.so lib/libtagport_redirect.so \
+  lib/libtagport_sim_jni.so share/java/ctagport.jar share/java/tagport-fake.jar \
+  share/java/tagport-sim.jar | sort | tr '\n' ' ')
 [[ $installed == "$wanted" ]] || fail "the kit holds '$installed', not '$wanted'"
 echo "the kit: $installed"
 mkdir "$scratch/app"

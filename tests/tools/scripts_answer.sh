@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# The scripts answer: --help prints usage and starts nothing, and a stage
-# that sources scripts/lib/build.sh ends on its verdict line, passed or
-# failed, after its own clean-up.
+# The scripts answer: every script under scripts/ and .ci/run shows its
+# usage for --help and -h, and refuses a wrong option with status 2 and the
+# usage, starting no work either way; and a stage that sources
+# scripts/lib/build.sh ends on its verdict line, passed or failed, after its
+# own clean-up.
 #
 #   tests/tools/scripts_answer.sh SOURCE-DIR
 set -uo pipefail
@@ -15,19 +17,63 @@ fail() {
   failures=$((failures + 1))
 }
 
-# expect_help <script> <usage line>: exit 0, the usage shown, nothing set up
-# or built.
-expect_help() {
-  local out status=0
-  out=$(BUILD_DIR="$scratch/never-built" timeout 30 "$root/$1" --help 2>&1) || status=$?
-  ((status == 0)) || fail "$1 --help exited with $status"
-  grep -qF -- "$2" <<<"$out" || fail "$1 --help does not show '$2': $out"
-  if grep -q "^setup:" <<<"$out" || [[ -e $scratch/never-built ]]; then
-    fail "$1 --help set up or built: $out"
+# Stand-ins for the programs that do a script's work (configure, build,
+# test, install, emulate, check): each notes that it was called, and fails.
+standins=$scratch/standins
+called=$scratch/called
+mkdir "$standins"
+for tool in cmake ctest ninja make cc gcc g++ c++ clang clang++ \
+            aarch64-linux-gnu-gcc arm-linux-gnueabihf-gcc java javac jar \
+            apt-get dpkg-query sudo unshare mount git nm readelf \
+            qemu-aarch64 qemu-arm valgrind gcovr clang-format clang-tidy \
+            cppcheck pkg-config; do
+  printf '#!/bin/sh\necho "%s $*" >>"%s"\nexit 97\n' "$tool" "$called" \
+    >"$standins/$tool"
+  chmod +x "$standins/$tool"
+done
+
+# Every script under scripts/ but the sourced helpers of scripts/lib/, and
+# the CI run.
+mapfile -t scripts < <(cd "$root" && find scripts -name '*.sh' ! -path 'scripts/lib/*' | sort)
+scripts+=(.ci/run)
+((${#scripts[@]} >= 19)) || fail "only ${#scripts[@]} scripts found: ${scripts[*]}"
+
+# answer <script> <argument>: runs it with the stand-ins first on PATH;
+# sets out, err and status, and fails when it called a stand-in or made a
+# file named after the argument.
+answer() {
+  rm -f "$called"
+  status=0
+  PATH="$standins:$PATH" timeout 30 "$root/$1" "$2" >"$scratch/out" 2>"$scratch/err" ||
+    status=$?
+  out=$(<"$scratch/out")
+  err=$(<"$scratch/err")
+  if [[ -e $called ]]; then
+    fail "$1 $2 started work: $(tr '\n' ';' <"$called")"
+  fi
+  if [[ -e $root/$2 ]]; then
+    fail "$1 $2 made $root/$2"
   fi
 }
-expect_help scripts/test.sh "scripts/test.sh [CTEST OPTION]..."
-expect_help scripts/demo.sh "scripts/demo.sh --device   against the real reader"
+
+for script in "${scripts[@]}"; do
+  # --help and -h: the usage, naming the script, with its options; exit 0.
+  for asked in --help -h; do
+    answer "$script" "$asked"
+    ((status == 0)) || fail "$script $asked exited with $status: $err"
+    [[ $(head -1 <<<"$out") == "Usage: $script"* ]] ||
+      fail "$script $asked does not start with 'Usage: $script': $out"
+    grep -q '^Options:$' <<<"$out" && grep -q -- '-h, --help' <<<"$out" ||
+      fail "$script $asked lists no options: $out"
+  done
+  # A wrong option: exit 2, what was wrong and the usage on stderr.
+  answer "$script" --no-such-option
+  ((status == 2)) || fail "$script --no-such-option exited with $status: $err"
+  [[ $(head -1 <<<"$err") == "$script: unknown option --no-such-option" ]] ||
+    fail "$script --no-such-option does not name the option first: $err"
+  grep -q "^Usage: $script" <<<"$err" ||
+    fail "$script --no-such-option shows no usage: $err"
+done
 
 # expect_last <wanted last line> <stage body>: the body run after sourcing
 # build.sh, as a CI stage is.
@@ -54,4 +100,5 @@ out=$(bash -c "source '$root/scripts/lib/build.sh'; stage_verdict demo x; on_exi
   fail "a script without a stage got a verdict"
 
 ((failures == 0)) || exit 1
-echo "scripts answer: --help of test.sh and demo.sh, verdict lines"
+echo "scripts answer: --help, -h and a wrong option of ${#scripts[@]} scripts," \
+     "no work started; verdict lines"

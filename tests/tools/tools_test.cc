@@ -4,6 +4,7 @@
 #include <ctype.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
@@ -698,32 +699,42 @@ TEST_F(ToolsTest, DoctorNamesEachFaultInTextAndJson) {
 
 // A scan's rates wait out their polls unless the module answers there:
 // 500 polls, as a loaded machine may keep the simulator from answering for
-// a few hundred milliseconds. A case each, as each runs for half a minute
-// at the least.
-TEST_F(ToolsTest, DoctorScanFindsTheAppsRate) {
-  // A module that answers at the app's rate only: the scan finds that rate
-  // alone, so it did set each of the others.
+// a few hundred milliseconds. A case each, as a scan of every rate runs for
+// half a minute at the least.
+TEST_F(ToolsTest, DoctorScanOfEveryRateFindsTheAppsRate) {
+  // A module that answers at the app's rate only: the scan of every rate
+  // finds that rate alone, so it did set each of the others, also those
+  // after the one that answered.
   CheckDoctorCase(
       {"ok",
        "",
        Arrange::kSimulator,
        {"--line-rate", "115200"},
-       {"--scan-rates", "--polls", "500"},
+       {"--scan-all-rates", "--polls", "500"},
        {"rates     ok       reply frames at 115200 bit/s (18 rates tried)",
-        "9600: no-frame", "115200: ok"},
-       {"\"answered\":[115200]"}});
+        "rates     ...      115200 bit/s: ok (7 of 18): the module answers "
+        "at 115200 bit/s; the scan goes on (--scan-all-rates)\n",
+        "9600: no-frame", "115200: ok", "4000000: no-frame"},
+       {"\"answered\":[115200]", "\"every_rate\":true"}});
 }
 
-TEST_F(ToolsTest, DoctorScanFindsAnotherRate) {
+// By default the scan stops at the first rate that answers: 9600, the third.
+TEST_F(ToolsTest, DoctorScanStopsAtTheModulesRate) {
   CheckDoctorCase(
       {"wrong-rate",
        "rates",
        Arrange::kSimulator,
        {"--line-rate", "9600"},
        {"--scan-rates", "--polls", "500"},
-       {"rates     problem  reply frames at 9600 bit/s (18 rates tried)",
+       {"rates     ...      9600 bit/s: ok (3 of 18): the module answers at "
+        "9600 bit/s; the scan stops here (--scan-all-rates tries every "
+        "rate)\nrates     problem  reply frames at 9600 bit/s (3 of 18 rates "
+        "tried, up to the first that answered)",
+        "          9600: ok\n          the scan stopped at the first rate "
+        "that answered; 15 rates not tried (--scan-all-rates tries every "
+        "rate)\n",
         "the port is open again at 115200 bit/s"},
-       {"\"answered\":[9600]"}});
+       {"\"answered\":[9600]", "\"every_rate\":false"}});
 }
 
 void ToolsTest::CheckDoctorCase(const DoctorCase& c) {
@@ -820,14 +831,14 @@ TEST_F(ToolsTest, DoctorShowsEveryReadAndWhenItCame) {
                    "\"frames\":[{\"at_us\":"});
 }
 
-// A scan tries 18 rates for up to a second each: the text report shows each
-// rate as it is done, so it is on the screen long before the verdict. What
-// each rate found is the other scan tests' business: a loaded machine may
-// make a reply late at one rate and early at the next.
+// A scan of every rate tries 18 rates for up to a second each: the text
+// report shows each rate as it is done, so it is on the screen long before
+// the verdict. What each rate found is the other scan tests' business: a
+// loaded machine may make a reply late at one rate and early at the next.
 TEST_F(ToolsTest, DoctorShowsEachRateOfAScanWhileItRuns) {
   StartSim({"--line-rate", "9600"});
-  StartOnLine(TAGPORT_PROBE_PATH, {"doctor", "--scan-rates", "--polls", "500"},
-              "probe");
+  StartOnLine(TAGPORT_PROBE_PATH,
+              {"doctor", "--scan-all-rates", "--polls", "500"}, "probe");
   const std::string first = "\nrates     ...      2400 bit/s: ";
   std::string seen;
   for (int waited = 0; waited < kWaitMs; waited += 10) {
@@ -848,7 +859,8 @@ TEST_F(ToolsTest, DoctorShowsEachRateOfAScanWhileItRuns) {
       << text;
   std::vector<std::string> in_order = {first};
   for (int k = 1; k <= 18; ++k) {
-    in_order.push_back(" (" + std::to_string(k) + " of 18)\n");
+    // A rate that answered goes on to say so on its line.
+    in_order.push_back(" (" + std::to_string(k) + " of 18)");
   }
   in_order.push_back("rates     ");
   in_order.push_back("\nverdict   ");
@@ -859,6 +871,126 @@ TEST_F(ToolsTest, DoctorShowsEachRateOfAScanWhileItRuns) {
         << "missing, or out of order: " << part << "\nin:\n"
         << text;
     if (found != std::string::npos) at = found + part.size();
+  }
+}
+
+// The module's end of a line that a test answers by hand, one request at a
+// time, so that a program on the other end waits on the test. The test
+// keeps no descriptor of the other end open: the doctor would name it as a
+// holder.
+class HandServedLine {
+ public:
+  HandServedLine() {
+    int other_end;
+    tagport_tools::OpenRawPty(&master_, &other_end, &path_);
+    if (other_end >= 0) close(other_end);
+  }
+  ~HandServedLine() {
+    if (master_ >= 0) close(master_);
+  }
+  bool ok() const { return master_ >= 0; }
+  const std::string& path() const { return path_; }
+
+  // The next request frame, within kWaitMs; false without one. While
+  // nobody holds the other end open, the master side reads nothing.
+  bool NextRequest(Bytes* request) {
+    for (int waited = 0; frames_.empty() && waited < kWaitMs; waited += 10) {
+      struct pollfd ready = {master_, POLLIN, 0};
+      uint8_t chunk[256];
+      const ssize_t n = poll(&ready, 1, 10) == 1 && (ready.revents & POLLIN)
+                            ? read(master_, chunk, sizeof chunk)
+                            : -1;
+      if (n <= 0) {
+        SleepMs(10);
+        continue;
+      }
+      std::vector<tagport_sim::FrameReader::Event> events;
+      reader_.Feed(chunk, static_cast<size_t>(n), &events);
+      for (const auto& event : events) {
+        if (event.is_frame) frames_.push_back(event.bytes);
+      }
+    }
+    if (frames_.empty()) return false;
+    *request = frames_.front();
+    frames_.erase(frames_.begin());
+    return true;
+  }
+
+  // The module's usual answer to `request`.
+  void Answer(const Bytes& request) {
+    const Bytes reply = module_.BuildReply(request, tagport_sim::Reply());
+    ASSERT_EQ(write(master_, reply.data(), reply.size()),
+              static_cast<ssize_t>(reply.size()));
+  }
+
+ private:
+  int master_ = -1;
+  std::string path_;
+  tagport_sim::FrameReader reader_;
+  tagport_sim::ReaderModule module_;
+  std::vector<Bytes> frames_;
+};
+
+// --repeat shows each round as it ends. The test answers every request by
+// hand and holds back the reply to each round's first request until the
+// round before it is on the screen: the doctor cannot go on meanwhile, so
+// the order holds on any machine, however slow. A held reply waits inside
+// the doctor's 100000 polls, minutes where the test gives it 20 s.
+TEST_F(ToolsTest, DoctorShowsEachRoundOfARepeatAsItEnds) {
+  HandServedLine line;
+  ASSERT_TRUE(line.ok());
+  ASSERT_EQ(symlink(line.path().c_str(), link_.c_str()), 0);
+  StartOnLine(TAGPORT_PROBE_PATH,
+              {"doctor", "--repeat", "3", "--polls", "100000"}, "probe");
+  const auto round_line = [](int round) {
+    return "\nrepeat    ...      round " + std::to_string(round) +
+           " of 3: open ok ";
+  };
+  // The exchange check's open request, then an open and a seek per round.
+  for (int request = 1; request <= 7; ++request) {
+    SCOPED_TRACE("request " + std::to_string(request));
+    Bytes frame;
+    ASSERT_TRUE(line.NextRequest(&frame)) << probe_->Out() << probe_->Err();
+    const int rounds_done = request / 2 - 1;
+    if (request % 2 == 0 && rounds_done > 0) {
+      std::string shown = probe_->Out();
+      for (int waited = 0;
+           shown.find(round_line(rounds_done)) == std::string::npos &&
+           waited < kWaitMs;
+           waited += 10) {
+        SleepMs(10);
+        shown = probe_->Out();
+      }
+      EXPECT_NE(shown.find(round_line(rounds_done)), std::string::npos)
+          << shown;
+      EXPECT_EQ(shown.find(round_line(rounds_done + 1)), std::string::npos)
+          << shown;
+      EXPECT_EQ(shown.find("\nrepeat    ok"), std::string::npos) << shown;
+    }
+    line.Answer(frame);
+  }
+  EXPECT_EQ(probe_->Wait(), 0) << probe_->Err();
+  const std::string text = probe_->Out();
+  size_t at = 0;
+  for (const std::string& part :
+       {std::string("\nexchange  ok "), round_line(1), round_line(2),
+        round_line(3),
+        std::string("\nrepeat    ok       3 rounds: open 3 of 3 "
+                    "accepted"),
+        std::string("\nverdict   ok")}) {
+    const size_t found = text.find(part, at);
+    ASSERT_NE(found, std::string::npos)
+        << "missing, or out of order: " << part << "\nin:\n"
+        << text;
+    at = found + part.size();
+  }
+  // Each round's line: both exchanges and their round trips.
+  for (int round = 1; round <= 3; ++round) {
+    const size_t start = text.find(round_line(round)) + 1;
+    const std::string shown =
+        text.substr(start, text.find('\n', start) - start);
+    EXPECT_NE(shown.find(" ms, seek ok "), std::string::npos) << shown;
+    EXPECT_EQ(shown.rfind(" ms"), shown.size() - 3) << shown;
   }
 }
 
@@ -1065,8 +1197,7 @@ TEST(ToolOptions, BadOptionsExitWithStatus2AndAMessage) {
       {{TAGPORT_PROBE_PATH, "--bogus"}, "unknown option '--bogus'"},
       {{TAGPORT_PROBE_PATH, "open", "doctor"},
        "doctor goes first, followed by its own options"},
-      {{TAGPORT_PROBE_PATH, "doctor", "open"},
-       "doctor: unexpected argument 'open'"},
+      {{TAGPORT_PROBE_PATH, "doctor", "open"}, "unexpected argument 'open'"},
       {{TAGPORT_PROBE_PATH, "doctor", "--rate", "12345"},
        "--rate: 12345 is not one of the library's rates: 2400, 4800, 9600, "
        "19200, 38400, 57600, 115200, 230400, 460800, 921600, 1000000, "
@@ -1092,7 +1223,10 @@ TEST(ToolOptions, BadOptionsExitWithStatus2AndAMessage) {
     SCOPED_TRACE(shown);
     Process process(dir, "run", c.args);
     EXPECT_EQ(process.Wait(), 2);
-    const std::string program = c.args[0].substr(c.args[0].rfind('/') + 1);
+    // The doctor's errors are its own, and point at its own --help.
+    const std::string program =
+        c.args[0].substr(c.args[0].rfind('/') + 1) +
+        (c.args.size() > 1 && c.args[1] == "doctor" ? " doctor" : "");
     // The message first, then the pointer to --help.
     EXPECT_EQ(process.Err().rfind(program + ": " + c.message, 0), 0u)
         << process.Err();

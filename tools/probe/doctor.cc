@@ -38,8 +38,12 @@ const char kUsage[] =
     "  holders   other processes that hold the node open (from /proc)\n"
     "  line      the line settings as found, and as Api_OpenSerial left them\n"
     "  exchange  one open request (" TAGPORT_TEXT(TAGPORT_READER_OPEN) "), every byte that came back and when\n"
-    "  rates     with --scan-rates: the open request at every rate\n"
+    "  rates     with --scan-rates: the open request at the library's rates\n"
+    "            in turn, up to the first that answers (--scan-all-rates:\n"
+    "            every rate)\n"
     "  repeat    with --repeat: open and seek exchanges, round trips\n"
+    "The text report shows each check as it ends, and each rate of a scan\n"
+    "and each round of --repeat as it is done.\n"
     "A check is ok, a problem, a note (worth knowing; it did not keep the\n"
     "module from answering), partial (it could not look everywhere) or\n"
     "skipped (it could not run; the reason follows), never ok untried.\n"
@@ -48,7 +52,12 @@ const char kUsage[] =
     "  --port N        port index 0.." TAGPORT_TEXT(TAGPORT_LAST_PORT) " (" TAGPORT_DEVICE_NODE_PREFIX "0 .. " TAGPORT_DEVICE_NODE_PREFIX TAGPORT_TEXT(TAGPORT_LAST_PORT) "; default " TAGPORT_TEXT(TAGPORT_READER_PORT) ")\n"
     "  --rate N        bit rate, one of the library's (default " TAGPORT_TEXT(TAGPORT_READER_RATE) ")\n"
     "  --polls N       reply wait in 1-ms polls (default " TAGPORT_TEXT(TAGPORT_READER_REPLY_POLLS) ", as the library)\n"
-    "  --scan-rates    try every rate of the library's table\n"
+    "  --scan-rates    try the library's rates in turn, lowest first, up to the\n"
+    "                  first that gets a reply frame: the module's rate (a\n"
+    "                  garbled line hardly ever makes a frame with a right\n"
+    "                  checksum), without a reply wait at each rate after it\n"
+    "  --scan-all-rates\n"
+    "                  try every rate of the table, also after one answered\n"
     "  --repeat N      N rounds of an open and a seek exchange\n"
     "  --json          print the report as one JSON object\n"
     "  --help          show this text\n"
@@ -75,6 +84,7 @@ const char kUsage[] =
 struct Options : tagport_probe::LineOptions {
   long long repeat = 0;
   bool scan_rates = false;
+  bool all_rates = false;
   bool json = false;
 };
 
@@ -87,12 +97,13 @@ Options ParseOptions(int argc, char** argv) {
       options.json = true;
       continue;
     }
-    if (word == "--scan-rates") {
+    if (word == "--scan-rates" || word == "--scan-all-rates") {
       options.scan_rates = true;
+      options.all_rates = options.all_rates || word == "--scan-all-rates";
       continue;
     }
     if (word.rfind("--", 0) != 0) {
-      UsageError("doctor: unexpected argument '" + word + "'");
+      UsageError("unexpected argument '" + word + "'");
     }
     std::vector<tagport_tools::ValueOption> value_options =
         tagport_probe::LineValueOptions(&options);
@@ -205,17 +216,13 @@ class Checks {
 
   const CheckResult& First() const { return report_->checks.front(); }
 
-  // Each rate of the scan as it is done; nothing when not shown.
-  RateProgress Progress() const {
+  // The progress lines of the check `name` as they come; none when not
+  // shown.
+  Progress ProgressOf(const char* name) const {
     if (!shown_) return nullptr;
     FILE* shown = shown_;
-    return [shown](int32_t rate, const std::string& outcome, unsigned k,
-                   unsigned count) {
-      PrintTextProgress("rates",
-                        std::to_string(rate) + " bit/s: " + outcome + " (" +
-                            std::to_string(k) + " of " + std::to_string(count) +
-                            ")",
-                        shown);
+    return [shown, name](const std::string& line) {
+      PrintTextProgress(name, line, shown);
     };
   }
 
@@ -277,11 +284,12 @@ void RunChecks(const Options& options, DoctorReport* report, FILE* shown) {
   tagport_probe::Outcome outcome;
   checks.Add(CheckExchange(report->node, polls, flow_control, &outcome));
   if (options.scan_rates) {
-    checks.Add(ScanRates(port, rate, polls, outcome, checks.Progress()));
+    checks.Add(ScanRates(port, rate, polls, outcome, options.all_rates,
+                         checks.ProgressOf("rates")));
   }
   if (options.repeat > 0) {
-    checks.Add(
-        RepeatExchanges(report->node, options.repeat, polls, flow_control));
+    checks.Add(RepeatExchanges(report->node, options.repeat, polls,
+                               flow_control, checks.ProgressOf("repeat")));
   }
   Api_CloseSerial();
 }
@@ -289,6 +297,8 @@ void RunChecks(const Options& options, DoctorReport* report, FILE* shown) {
 }  // namespace
 
 int RunDoctor(int argc, char** argv) {
+  // Its errors point at its own usage.
+  tagport_tools::SetProgramName("tagport-probe doctor");
   const Options options = ParseOptions(argc, argv);
   DoctorReport report;
   report.port = static_cast<int>(options.port);

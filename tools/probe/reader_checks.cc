@@ -225,26 +225,47 @@ CheckResult CheckExchange(const std::string& node, int polls,
 }
 
 CheckResult ScanRates(int port, int rate, int polls, Outcome at_rate,
-                      const RateProgress& tried_rate) {
+                      bool all_rates, const Progress& progress) {
   CheckResult result;
   result.name = "rates";
   unsigned count = 0;
   const TagportLineRate* rates = TagportLineRates(&count);
   std::vector<int64_t> answered;
   JsonArray tried;
-  for (unsigned k = 0; k < count; ++k) {
+  unsigned tried_count = 0;
+  while (tried_count < count && (all_rates || answered.empty())) {
+    const int32_t tried_rate = rates[tried_count++].rate;
     std::string outcome = "not settable";
-    if (Api_OpenSerial(static_cast<uint32_t>(port), rates[k].rate) == 1) {
+    bool answers = false;
+    if (Api_OpenSerial(static_cast<uint32_t>(port), tried_rate) == 1) {
       const ExchangeTrace trace =
           tagport_probe::TraceExchange(kReaderOpen, polls, true);
-      if (Answered(trace.outcome)) answered.push_back(rates[k].rate);
+      answers = Answered(trace.outcome);
+      if (answers) answered.push_back(tried_rate);
       outcome = VerdictName(OutcomeVerdict(trace.outcome, false));
     }
-    result.details.push_back(std::to_string(rates[k].rate) + ": " + outcome);
-    if (tried_rate) tried_rate(rates[k].rate, outcome, k + 1, count);
+    result.details.push_back(std::to_string(tried_rate) + ": " + outcome);
     tried.AddObject(JsonObject()
-                        .AddNumber("rate", rates[k].rate)
+                        .AddNumber("rate", tried_rate)
                         .AddString("outcome", outcome));
+    if (!progress) continue;
+    std::string line = std::to_string(tried_rate) + " bit/s: " + outcome +
+                       " (" + std::to_string(tried_count) + " of " +
+                       std::to_string(count) + ")";
+    if (answers) {
+      line += ": the module answers at " + std::to_string(tried_rate) +
+              " bit/s; " +
+              (all_rates ? "the scan goes on (--scan-all-rates)"
+                         : "the scan stops here (--scan-all-rates tries "
+                           "every rate)");
+    }
+    progress(line);
+  }
+  if (tried_count < count) {
+    result.details.push_back(
+        "the scan stopped at the first rate that answered; " +
+        std::to_string(count - tried_count) +
+        " rates not tried (--scan-all-rates tries every rate)");
   }
   const bool back = Api_OpenSerial(static_cast<uint32_t>(port), rate) == 1;
   result.details.push_back(
@@ -259,12 +280,20 @@ CheckResult ScanRates(int port, int rate, int polls, Outcome at_rate,
     list += (list.empty() ? "" : ", ") + std::to_string(found);
     answered_json.AddNumber(found);
   }
-  result.data.AddArray("tried", tried).AddArray("answered", answered_json);
+  result.data.AddArray("tried", tried)
+      .AddArray("answered", answered_json)
+      .AddBool("every_rate", tried_count == count);
   const bool at_our_rate =
       std::find(answered.begin(), answered.end(), rate) != answered.end();
-  result.found = (answered.empty() ? std::string("no rate got a reply frame")
-                                   : "reply frames at " + list + " bit/s") +
-                 " (" + std::to_string(count) + " rates tried)";
+  result.found =
+      (answered.empty() ? std::string("no rate got a reply frame")
+                        : "reply frames at " + list + " bit/s") +
+      " (" +
+      (tried_count == count
+           ? std::to_string(count) + " rates tried"
+           : std::to_string(tried_count) + " of " + std::to_string(count) +
+                 " rates tried, up to the first that answered") +
+      ")";
   if (at_our_rate) {
     result.status = Status::kOk;
   } else if (!answered.empty()) {
@@ -285,21 +314,26 @@ CheckResult ScanRates(int port, int rate, int polls, Outcome at_rate,
 }
 
 CheckResult RepeatExchanges(const std::string& node, int64_t rounds, int polls,
-                            bool hardware_flow_control) {
+                            bool hardware_flow_control,
+                            const Progress& progress) {
   CheckResult result;
   result.name = "repeat";
   Tally open;
   Tally seek;
-  std::string first_failure;
   for (int64_t round = 0; round < rounds; ++round) {
+    std::string line = "round " + std::to_string(round + 1) + " of " +
+                       std::to_string(rounds) + ":";
     for (ReaderRequestId id : {kReaderOpen, kReaderSeek}) {
       Tally& tally = id == kReaderOpen ? open : seek;
       const ExchangeTrace trace = tagport_probe::TraceExchange(id, polls, true);
       ++tally.count;
       const Verdict verdict =
           OutcomeVerdict(trace.outcome, hardware_flow_control);
+      line += std::string(id == kReaderOpen ? " " : ", ") +
+              ReaderRequestFor(id)->name + " " + VerdictName(verdict);
       if (verdict == Verdict::kOk) {
         tally.round_trips.push_back(trace.round_trip_us);
+        line += " " + Milliseconds(trace.round_trip_us);
         continue;
       }
       ++tally.failures[VerdictName(verdict)];
@@ -310,6 +344,7 @@ CheckResult RepeatExchanges(const std::string& node, int64_t rounds, int polls,
                                std::to_string(round + 1) + ": " +
                                OutcomeText(trace));
     }
+    if (progress) progress(line);
   }
   open.Summarize();
   seek.Summarize();

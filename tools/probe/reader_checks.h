@@ -14,7 +14,10 @@
 
 namespace tagport_doctor {
 
-// `node` names the port in advice.
+// `node` names the port in advice. A `progress`, when set, hears a line of a
+// long check as each step of it ends (a technician watches a run of
+// minutes).
+using Progress = std::function<void(const std::string& line)>;
 //
 // One open request (0x40) on the port Api_OpenSerial opened, every byte
 // shown. `hardware_flow_control`: the line has RTS/CTS on, which names a
@@ -23,21 +26,20 @@ CheckResult CheckExchange(const std::string& node, int polls,
                           bool hardware_flow_control,
                           tagport_probe::Outcome* outcome);
 
-// The open request at every rate of the library's table, then the port is
-// opened again at `rate`, as the app would leave it. `at_rate`: how the
-// exchange at `rate` went; a module that answers only at another rate then
-// makes the verdict wrong-rate. `tried_rate`, when set, hears of each rate
-// as it is done: the rate, its outcome, its place in the table and the
-// table's size.
-using RateProgress = std::function<void(
-    int32_t rate, const std::string& outcome, unsigned k, unsigned count)>;
+// The open request at the rates of the library's table in turn, up to the
+// first that gets a reply frame (every rate with `all_rates`), then the
+// port is opened again at `rate`, as the app would leave it. `at_rate`: how
+// the exchange at `rate` went; a module that answers only at another rate
+// then makes the verdict wrong-rate. A progress line per rate tried.
 CheckResult ScanRates(int port, int rate, int polls,
-                      tagport_probe::Outcome at_rate,
-                      const RateProgress& tried_rate = nullptr);
+                      tagport_probe::Outcome at_rate, bool all_rates,
+                      const Progress& progress = nullptr);
 
-// `rounds` open and seek exchanges on the open port.
+// `rounds` open and seek exchanges on the open port; a progress line per
+// round.
 CheckResult RepeatExchanges(const std::string& node, int64_t rounds, int polls,
-                            bool hardware_flow_control);
+                            bool hardware_flow_control,
+                            const Progress& progress = nullptr);
 
 }  // namespace tagport_doctor
 

@@ -117,15 +117,31 @@ long tagport_redirect_calls(struct tagport_redirect_call* calls,
   return total;
 }
 
+// Exactly the library, by any name the loader may know it by: plain
+// libtagport.so (as System.loadLibrary opens it, and on Android), or a
+// versioned libtagport.so.1 or libtagport.so.1.0.0 (as a program linked
+// with it loads its soname on Linux). Helpers named libtagport_* must not
+// count.
+static int is_library_file(const char* base) {
+  static const char kName[] = "libtagport.so";
+  const size_t length = sizeof kName - 1;
+  if (strncmp(base, kName, length) != 0) return 0;
+  const char* version = base + length;
+  if (*version == '\0') return 1;
+  if (*version != '.' || version[1] == '\0') return 0;
+  for (++version; *version != '\0'; ++version) {
+    if (*version != '.' && (*version < '0' || *version > '9')) return 0;
+  }
+  return 1;
+}
+
 // The library's calls are told apart by where they return to: the
 // simulated module and the harness make the same calls from elsewhere.
 static int called_from_library(const void* return_address) {
   Dl_info info;
   if (dladdr(return_address, &info) == 0 || info.dli_fname == NULL) return 0;
   const char* base = strrchr(info.dli_fname, '/');
-  base = base ? base + 1 : info.dli_fname;
-  // Exactly the library: helpers named libtagport_* must not count.
-  return strcmp(base, "libtagport.so") == 0;
+  return is_library_file(base ? base + 1 : info.dli_fname);
 }
 
 // Records a call; the error it is to fail with instead of reaching the

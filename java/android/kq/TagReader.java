@@ -4,8 +4,13 @@ import java.io.IOException;
 import java.util.Arrays;
 
 /**
- * The card reader for new code: result codes become exceptions and card data
- * comes back as an array of exactly its length.
+ * The card reader for new code: a {@link CardReader} on {@link Ctagport}.
+ * Card data comes back as an array of exactly its length, no card as
+ * {@code null}, and every failure as an exception that says what failed.
+ *
+ * <p>Why a call failed is read, right after it, from the link state the
+ * library exports, by libtagport_outcome.so, which must be packaged beside
+ * libtagport.so.
  *
  * <p>The process has one reader port (see {@link Ctagport}), so one
  * {@code TagReader} is open at a time: {@link #open} refuses while another is
@@ -21,22 +26,18 @@ import java.util.Arrays;
  *
  * <pre>{@code
  * try (TagReader reader = TagReader.open()) {
- *   byte[] card = reader.seek();
- *   reader.move();
+ *   byte[] card = reader.awaitCard(10_000);  // null: no card in 10 s
+ *   if (card != null) {
+ *     reader.move();
+ *   }
  * }
  * }</pre>
  */
-public final class TagReader implements AutoCloseable {
+public final class TagReader extends AbstractCardReader {
   /** The most card data one reply can carry: a 2048-byte frame less 12. */
   public static final int MAX_CARD_DATA = 2036;
 
   private static final int NO_REPLY = -2;
-
-  /** What a result of -1 may mean, for the exception's message. */
-  private static final String FAILURE_MEANS =
-      "no port open, or the request could not be written, or the reply was refused:"
-          + " a failure status, another command or target, no card, or short data;"
-          + " tagport-probe doctor on the device tells which";
 
   /** Held for every use of the port, from the open check to the last call. */
   private static final Object PORT = new Object();
@@ -44,7 +45,9 @@ public final class TagReader implements AutoCloseable {
   /** The reader that owns the port, or null; guarded by {@link #PORT}. */
   private static TagReader owner;
 
-  private TagReader() {}
+  private TagReader() {
+    super(PORT);
+  }
 
   /**
    * Opens the port and starts the reader.
@@ -55,67 +58,75 @@ public final class TagReader implements AutoCloseable {
    * elsewhere in the process, so one {@code catch} handles them.
    *
    * @return an open reader; close it when done.
-   * @throws TagReaderTimeoutException when the reader did not answer.
+   * @throws TagReaderRefusedException when the reader refused to start (the
+   *     port is then closed again).
+   * @throws TagReaderTimeoutException when the reader did not answer (the
+   *     port is then closed again).
    * @throws IOException when another {@code TagReader} is open in this
    *     process (that one stays open and usable), or the port could not be
-   *     opened or configured, or the reader refused (the port is then closed
-   *     again).
+   *     opened or configured, or the request could not be written.
+   * @throws UnsatisfiedLinkError when libtagport.so or libtagport_outcome.so
+   *     cannot be loaded: the app was built without them.
    */
   public static TagReader open() throws IOException {
     synchronized (PORT) {
       if (owner != null) {
-        throw new IOException("a reader is already open in this process; close it first");
+        throw alreadyOpen();
       }
+      LastOutcome.load();
+      LastOutcome.forget();
       final int result = Ctagport.open();
       if (result != 0) {
+        final IOException failure =
+            result == NO_REPLY ? noReply("open") : LastOutcome.read().failure("open");
         // The native side leaves a node that opened recorded even when open
         // fails; close it so a failed open holds no descriptor.
         Ctagport.close();
-        check("open", result);
+        throw failure;
       }
       owner = new TagReader();
       return owner;
     }
   }
 
-  /**
-   * Reads a card.
-   *
-   * @return a new array holding exactly the card data (8 bytes or more).
-   * @throws TagReaderTimeoutException when the reader did not answer.
-   * @throws IOException when the reader is closed, the request could not be
-   *     written, or the reply was refused.
-   */
+  @Override
   public byte[] seek() throws IOException {
     final byte[] buffer = new byte[MAX_CARD_DATA];
-    final int count;
     synchronized (PORT) {
       ensureOpen();
-      count = Ctagport.seek(buffer);
+      final int count = Ctagport.seek(buffer);
+      if (count >= 0) {
+        return Arrays.copyOf(buffer, count);
+      }
+      if (count == NO_REPLY) {
+        throw noReply("seek");
+      }
+      final LastOutcome outcome = LastOutcome.read();
+      if (outcome.noCard()) {
+        return null;
+      }
+      throw outcome.failure("seek");
     }
-    check("seek", count);
-    return Arrays.copyOf(buffer, count);
   }
 
-  /**
-   * Moves the card on.
-   *
-   * @throws TagReaderTimeoutException when the reader did not answer.
-   * @throws IOException when the reader is closed, the request could not be
-   *     written, or the reply was refused.
-   */
+  @Override
   public void move() throws IOException {
-    final int result;
     synchronized (PORT) {
       ensureOpen();
-      result = Ctagport.move();
+      final int result = Ctagport.move();
+      if (result == NO_REPLY) {
+        throw noReply("move");
+      }
+      if (result != 0) {
+        throw LastOutcome.read().failure("move");
+      }
     }
-    check("move", result);
   }
 
   /**
-   * Closes the port, once a call in progress on another thread has returned.
-   * Closing again does nothing, and never affects another reader.
+   * Closes the port, once a call in progress on another thread has returned,
+   * and ends an {@link #awaitCard} in progress. Closing again does nothing,
+   * and never affects another reader.
    */
   @Override
   public void close() {
@@ -125,24 +136,13 @@ public final class TagReader implements AutoCloseable {
       }
       owner = null;
       Ctagport.close();
+      PORT.notifyAll();
     }
   }
 
   private void ensureOpen() throws IOException {
     if (owner != this) {
-      throw new IOException("reader is closed");
-    }
-  }
-
-  private static void check(String operation, int result) throws IOException {
-    if (result == NO_REPLY) {
-      throw new TagReaderTimeoutException(
-          operation
-              + ": no reply from the reader in about a second (a reply with a bad checksum"
-              + " counts as none); check that the module is powered and wired");
-    }
-    if (result < 0) {
-      throw new IOException(operation + " failed (result " + result + "): " + FAILURE_MEANS);
+      throw readerClosed();
     }
   }
 }

@@ -2,6 +2,7 @@
 // look at libtagport from inside a native call. The node redirect's counts of
 // the library's reads and sleeps, and direct calls of the library's string
 // conversions as a native caller makes them.
+#include <errno.h>
 #include <jni.h>
 #include <stdint.h>
 #include <sys/ioctl.h>
@@ -161,6 +162,11 @@ Java_tagport_jvmtest_LibraryProbes_libraryReads(JNIEnv*, jclass) {
 JNIEXPORT void JNICALL
 Java_tagport_jvmtest_LibraryProbes_resetLibraryCounts(JNIEnv*, jclass) {
   tagport_redirect_reset();
+}
+
+JNIEXPORT void JNICALL
+Java_tagport_jvmtest_LibraryProbes_failNextLineSettings(JNIEnv*, jclass) {
+  tagport_redirect_fail_next(TAGPORT_REDIRECT_TCSETATTR, EIO);
 }
 
 JNIEXPORT jint JNICALL

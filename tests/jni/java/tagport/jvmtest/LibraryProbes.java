@@ -24,6 +24,9 @@ public final class LibraryProbes {
 
   public static native void resetLibraryCounts();
 
+  /** Makes the library's next tcsetattr fail (EIO): a line that refuses its settings. */
+  public static native void failNextLineSettings();
+
   /** Bytes waiting to be read on the library's open port; -1 without one. */
   public static native int portInputWaiting();
 

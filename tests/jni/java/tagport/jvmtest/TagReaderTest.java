@@ -4,18 +4,26 @@ import static org.junit.jupiter.api.Assertions.assertArrayEquals;
 import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertFalse;
 import static org.junit.jupiter.api.Assertions.assertNotSame;
+import static org.junit.jupiter.api.Assertions.assertNull;
 import static org.junit.jupiter.api.Assertions.assertThrows;
 import static tagport.jvmtest.Frames.MOVE;
 import static tagport.jvmtest.Frames.OPEN;
 import static tagport.jvmtest.Frames.SEEK;
+import static tagport.jvmtest.Frames.TARGET;
+import static tagport.jvmtest.Frames.bytes;
 import static tagport.jvmtest.Frames.card;
+import static tagport.jvmtest.Frames.concat;
 import static tagport.jvmtest.Frames.seekReply;
 
 import android.kq.Ctagport;
 import android.kq.TagReader;
+import android.kq.TagReaderRefusedException;
+import android.kq.TagReaderRefusedException.Rule;
 import android.kq.TagReaderTimeoutException;
+import java.io.File;
 import java.io.IOException;
 import java.util.ArrayList;
+import java.util.Arrays;
 import java.util.List;
 import java.util.concurrent.Callable;
 import java.util.concurrent.CyclicBarrier;
@@ -23,27 +31,27 @@ import java.util.concurrent.ExecutionException;
 import java.util.concurrent.ExecutorService;
 import java.util.concurrent.Executors;
 import java.util.concurrent.Future;
+import java.util.stream.Stream;
 import org.junit.jupiter.api.AfterEach;
 import org.junit.jupiter.api.BeforeEach;
 import org.junit.jupiter.api.Test;
 import org.junit.jupiter.params.ParameterizedTest;
+import org.junit.jupiter.params.provider.Arguments;
+import org.junit.jupiter.params.provider.MethodSource;
 import org.junit.jupiter.params.provider.ValueSource;
 import tagport.sim.SimulatedReader;
 import tagport.sim.SimulatedReader.Fault;
 
 /**
- * The wrapper for new code: exceptions instead of codes, exact-length data,
- * one reader at a time. Which replies are refused is the native side's
- * business (ReaderCommandsTest); here only how -1 and -2 come out.
+ * The reader for new code: exceptions instead of codes, exact-length data,
+ * one reader at a time, and why a call failed, read from the link state
+ * after it. Which replies are refused is the native side's business
+ * (ReaderCommandsTest); here how each outcome comes out. What every
+ * CardReader does alike is CardReaderContract's.
  */
 class TagReaderTest extends ModuleFixture {
   private static final String ALREADY_OPEN =
       "a reader is already open in this process; close it first";
-
-  private static final String REFUSED =
-      " failed (result -1): no port open, or the request could not be written, or the reply was"
-          + " refused: a failure status, another command or target, no card, or short data;"
-          + " tagport-probe doctor on the device tells which";
 
   private ExecutorService otherThreads;
 
@@ -100,28 +108,68 @@ class TagReaderTest extends ModuleFixture {
   }
 
   @Test
-  void aRefusedOpenIsAnIOExceptionButNoTimeoutAndHoldsNoPort() {
+  void aRefusedOpenSaysWhatTheReplyBrokeAndHoldsNoPort() {
     module.script(Fault.WRONG_STATUS);
-    final IOException thrown = assertThrows(IOException.class, TagReader::open);
-    assertFalse(thrown instanceof TagReaderTimeoutException, thrown.toString());
-    assertEquals("open" + REFUSED, thrown.getMessage());
+    final TagReaderRefusedException thrown =
+        assertThrows(TagReaderRefusedException.class, TagReader::open);
+    assertEquals(
+        "open refused by the reader (failure status): reply status 2, command 0x40, target 5",
+        thrown.getMessage());
     assertPortClosed();
   }
 
-  @Test
-  void aRefusedSeekOrMoveSaysWhatRefusedMeans() throws IOException {
+  /** A seek reply; its verdict: no card (rule null), or the rule and the reply's bytes. */
+  static Stream<Arguments> seekReplies() {
+    final byte[] noCardShort = SimulatedReader.frame(TARGET, 1, SEEK, bytes(0));
+    return Stream.of(
+        Arguments.of("no card", seekReply(TARGET, 1, SEEK, 0, card(8)), null, 0, 0, 0),
+        Arguments.of("no card, 9-byte frame", noCardShort, null, 0, 0, 0),
+        Arguments.of("no card, a card behind it", concat(noCardShort, seekReply(card(8))),
+            null, 0, 0, 0),
+        Arguments.of("8-byte frame, no flag byte", SimulatedReader.frame(TARGET, 1, SEEK, bytes()),
+            Rule.SHORT_DATA, 1, SEEK, TARGET),
+        Arguments.of("7 data bytes", seekReply(card(7)), Rule.SHORT_DATA, 1, SEEK, TARGET),
+        Arguments.of("card flag 2", seekReply(TARGET, 1, SEEK, 2, card(8)),
+            Rule.CARD_FLAG, 1, SEEK, TARGET),
+        Arguments.of("no card, status 0", seekReply(TARGET, 0, SEEK, 0, card(8)),
+            Rule.FAILURE_STATUS, 0, SEEK, TARGET),
+        Arguments.of("no card, from target 6", seekReply(6, 1, SEEK, 0, card(8)),
+            Rule.OTHER_TARGET, 1, SEEK, 6),
+        Arguments.of("no card, open's command", seekReply(TARGET, 1, OPEN, 0, card(8)),
+            Rule.OTHER_COMMAND, 1, OPEN, TARGET),
+        Arguments.of("status and command FF", seekReply(TARGET, 0xFF, 0xFF, 1, card(8)),
+            Rule.FAILURE_STATUS, 0xFF, 0xFF, TARGET),
+        Arguments.of("target FE", seekReply(0xFE, 1, SEEK, 1, card(8)),
+            Rule.OTHER_TARGET, 1, SEEK, 0xFE));
+  }
+
+  @ParameterizedTest(name = "{0}")
+  @MethodSource("seekReplies")
+  void seekTellsNoCardFromARefusedReply(
+      String name, byte[] reply, Rule rule, int status, int command, int target)
+      throws IOException {
     try (TagReader reader = TagReader.open()) {
-      module.script(Fault.NO_CARD_FLAG);
-      assertEquals("seek" + REFUSED, assertThrows(IOException.class, reader::seek).getMessage());
-      module.script(Fault.WRONG_COMMAND);
-      assertEquals("move" + REFUSED, assertThrows(IOException.class, reader::move).getMessage());
+      module.scriptRaw(reply);
+      if (rule == null) {
+        assertNull(reader.seek(), name);
+      } else {
+        final TagReaderRefusedException refused =
+            assertThrows(TagReaderRefusedException.class, reader::seek, name);
+        assertEquals(rule, refused.rule(), name);
+        assertEquals(
+            Arrays.asList(status, command, target),
+            Arrays.asList(refused.status(), refused.command(), refused.target()),
+            name + ": status, command, target");
+      }
+      module.scriptRaw(seekReply(card(8)));
+      assertArrayEquals(card(8), reader.seek());
     }
   }
 
   @Test
-  void noReplyIsATimeout() throws IOException {
+  void aReplyWithABadChecksumIsNoReply() throws IOException {
     try (TagReader reader = TagReader.open()) {
-      module.script(Fault.SILENT);
+      module.script(Fault.BAD_CHECKSUM);
       final TagReaderTimeoutException thrown =
           assertThrows(TagReaderTimeoutException.class, reader::seek);
       assertEquals(
@@ -129,6 +177,47 @@ class TagReaderTest extends ModuleFixture {
               + " as none); check that the module is powered and wired",
           thrown.getMessage());
     }
+    assertPortClosed();
+  }
+
+  @Test
+  void aLineHungUpGivesNoReplyThenARequestThatCannotBeWritten() throws IOException {
+    try (TagReader reader = TagReader.open()) {
+      module.script(Fault.HANG_UP);
+      assertThrows(TagReaderTimeoutException.class, reader::move);
+      final IOException thrown = assertThrows(IOException.class, reader::seek);
+      assertEquals(IOException.class, thrown.getClass());
+      assertEquals(
+          "seek failed: the request could not be written; tagport-probe doctor on the device"
+              + " tells why",
+          thrown.getMessage());
+    }
+  }
+
+  @Test
+  void aCallAfterThePortWasClosedBehindTheReadersBackSaysNoPort() throws IOException {
+    try (TagReader reader = TagReader.open()) {
+      Ctagport.close();
+      final IOException thrown = assertThrows(IOException.class, reader::move);
+      assertEquals(IOException.class, thrown.getClass());
+      assertEquals("move failed: no port open", thrown.getMessage());
+    }
+  }
+
+  @Test
+  void anOpenOnALineThatRefusesItsSettingsIsNoRefusalWhateverCameBefore() throws IOException {
+    // A refused reply stays in the library's buffer after the call.
+    try (TagReader reader = TagReader.open()) {
+      module.script(Fault.WRONG_STATUS);
+      assertThrows(TagReaderRefusedException.class, reader::seek);
+    }
+    LibraryProbes.failNextLineSettings();
+    final IOException thrown = assertThrows(IOException.class, TagReader::open);
+    assertEquals(IOException.class, thrown.getClass());
+    assertEquals(
+        "open failed: the line could not be configured, or the request could not be written;"
+            + " tagport-probe doctor on the device tells why",
+        thrown.getMessage());
     assertPortClosed();
   }
 
@@ -147,7 +236,14 @@ class TagReaderTest extends ModuleFixture {
   void openFailsWithoutTheModuleAndHoldsNoPort() throws IOException {
     module.close();
     // The real node: absent here, or not answering as a reader.
-    assertThrows(IOException.class, TagReader::open);
+    final IOException thrown = assertThrows(IOException.class, TagReader::open);
+    if (!new File("/dev/ttyMT3").exists()) {
+      assertEquals(IOException.class, thrown.getClass());
+      assertEquals(
+          "open failed: \"/dev/ttyMT3\" could not be opened (no such node, no permission, or"
+              + " another program holds it); tagport-probe doctor on the device tells which",
+          thrown.getMessage());
+    }
     module = SimulatedReader.start();
     assertPortClosed();
   }

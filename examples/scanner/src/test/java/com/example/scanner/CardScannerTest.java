@@ -35,7 +35,7 @@ class CardScannerTest {
   void saysWhenNoCardIsThere() {
     module.script(Fault.NONE);          // the open
     module.script(Fault.NO_CARD_FLAG);  // the seek
-    assertEquals("no card read", new CardScanner().scan());
+    assertEquals("hold a card to the reader", new CardScanner().scan());
   }
 
   @Test
