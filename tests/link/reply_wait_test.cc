@@ -380,7 +380,7 @@ TEST_F(ReplyWaitTest, TheThreadsTimerSlackIsAsItWas) {
 // module that answers half a second late).
 TEST_F(ReplyWaitTest, TheLibrarysSleepsWaitForAServingModuleToTakeTheRequest) {
   const Bytes request = HexBytes(kOpenRequest);
-  tagport_redirect_module_serving(1);
+  tagport_redirect_module_serving(reader_.slave_path().c_str());
   ClearPacket();
   const unsigned char payload[] = {0x01};
   ASSERT_EQ(SentPacket(5, 0x40, payload, 1), 9);
@@ -395,7 +395,7 @@ TEST_F(ReplyWaitTest, TheLibrarysSleepsWaitForAServingModuleToTakeTheRequest) {
   const int result = IsSuccessRecv(5);
   const auto elapsed = Clock::now() - start;
   late_module.join();
-  tagport_redirect_module_serving(0);
+  tagport_redirect_module_serving(nullptr);
   EXPECT_EQ(result, 0);
   EXPECT_GE(elapsed, milliseconds(500));
 }

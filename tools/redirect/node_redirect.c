@@ -11,6 +11,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <time.h>
 #include <unistd.h>
@@ -31,9 +32,10 @@ static atomic_llong slept_us;
 static atomic_long node_opens;
 static atomic_long recorded_calls;
 static struct tagport_redirect_call records[kMaxRecordedCalls];
-// Whether a module serves, and the bytes the library wrote since that it
-// has yet to deal with.
+// Whether a module serves, the line it serves (its device), and the bytes
+// the library wrote there since that it has yet to deal with.
 static atomic_bool module_serving;
+static _Atomic dev_t module_line;
 static atomic_llong module_owed;
 // How far the library's monotonic clock is from the real one on this
 // thread: less the time the library was held for the module or a test,
@@ -72,9 +74,19 @@ static void set_failure(int kind, int error, bool stays) {
   }
 }
 
-void tagport_redirect_module_serving(int serving) {
+void tagport_redirect_module_serving(const char* line) {
+  struct stat node;
+  const bool serving = line != NULL && stat(line, &node) == 0;
+  atomic_store(&module_line, serving ? node.st_rdev : 0);
   atomic_store(&module_owed, 0);
-  atomic_store(&module_serving, serving != 0);
+  atomic_store(&module_serving, serving);
+}
+
+// Whether `fd` is the line the module serves.
+static bool on_module_line(int fd) {
+  struct stat line;
+  return fstat(fd, &line) == 0 && S_ISCHR(line.st_mode) &&
+         line.st_rdev == atomic_load(&module_line);
 }
 
 void tagport_redirect_module_took(long count) {
@@ -204,11 +216,15 @@ static void wait_for_module(void) {
   if (!atomic_load(&module_serving) || atomic_load(&module_owed) <= 0) return;
   const long long start = real_monotonic_ns();
   const struct timespec step = {0, 100000};
-  for (int steps = 0; steps < 100000 && atomic_load(&module_serving) &&
-                      atomic_load(&module_owed) > 0;
+  int steps = 0;
+  for (; steps < 100000 && atomic_load(&module_serving) &&
+         atomic_load(&module_owed) > 0;
        ++steps) {
     nanosleep(&step, NULL);
   }
+  // A module that has not dealt with the bytes in 10 s never will: the
+  // library's next sleeps are not held for them.
+  if (steps == 100000) atomic_store(&module_owed, 0);
   clock_shift_ns -= real_monotonic_ns() - start;
 }
 
@@ -350,10 +366,16 @@ ssize_t __read_chk(int fd, void* buffer, size_t count, size_t buffer_size) {
 
 ssize_t write(int fd, const void* data, size_t count) {
   RECORD_OR_FAIL(TAGPORT_REDIRECT_WRITE, (long long)count, NULL);
+  // Owed before the write: the module may read the bytes before the write
+  // returns. What did not go out is taken back after.
+  const bool owed = atomic_load(&module_serving) &&
+                    called_from_library(__builtin_return_address(0)) &&
+                    on_module_line(fd);
+  if (owed) atomic_fetch_add(&module_owed, (long long)count);
   const ssize_t written = REAL(write, write_fn)(fd, data, count);
-  if (written > 0 && atomic_load(&module_serving) &&
-      called_from_library(__builtin_return_address(0))) {
-    atomic_fetch_add(&module_owed, written);
+  if (owed && (size_t)(written > 0 ? written : 0) < count) {
+    atomic_fetch_sub(&module_owed,
+                     (long long)count - (written > 0 ? written : 0));
   }
   return written;
 }

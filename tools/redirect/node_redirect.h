@@ -83,8 +83,9 @@ void tagport_redirect_reset(void);
 // of using up its polls. The answer's way needs no such step: a read waits
 // for the bytes the worker has yet to hand over.
 
-// The module begins (nonzero) or stops (0) serving.
-void tagport_redirect_module_serving(int serving);
+// The module begins serving the line whose other end is the terminal
+// `line` (only the library's writes there count), or stops (null).
+void tagport_redirect_module_serving(const char* line);
 
 // The module has dealt with `count` more of the library's bytes.
 void tagport_redirect_module_took(long count);

@@ -15,9 +15,10 @@ namespace tagport_sim {
 
 namespace {
 
-void TellRedirectServing(bool serving) {
+// `line`: the terminal the library opens, or null once the module stops.
+void TellRedirectServing(const char* line) {
   if (tagport_redirect_module_serving != nullptr) {
-    tagport_redirect_module_serving(serving ? 1 : 0);
+    tagport_redirect_module_serving(line);
   }
 }
 
@@ -36,10 +37,10 @@ SimulatedReader::~SimulatedReader() {
 void SimulatedReader::Start() {
   if (server_.joinable() || master_fd_ < 0) return;
   stop_ = false;
-  TellRedirectServing(true);
+  TellRedirectServing(slave_path_.c_str());
   server_ = std::thread([this] {
     module_.Serve(&master_fd_, stop_, tagport_redirect_module_took);
-    TellRedirectServing(false);
+    TellRedirectServing(nullptr);
   });
 }
 
