@@ -38,10 +38,25 @@ configure_and_build() {
 }
 
 # run_tests <dir> <ctest option>...
+# A test that skips itself fails the run unless tests/allowed_skips.txt
+# names it: a skipped test checks nothing, so a skip must be one the machine
+# cannot avoid, and say why there.
 run_tests() {
-  local dir=$1
+  local dir=$1 log status=0 skipped unexpected
   shift
-  ctest --test-dir "$dir" --output-on-failure -j "$TAGPORT_JOBS" "$@"
+  log=$(mktemp)
+  ctest --test-dir "$dir" --output-on-failure -j "$TAGPORT_JOBS" "$@" |
+    tee "$log" || status=$?
+  skipped=$(sed -n 's/^[[:space:]]*[0-9]* - \(.*\) (Skipped)$/\1/p' "$log")
+  rm -f "$log"
+  unexpected=$(grep -vxF -f <(grep -v '^#' "$TAGPORT_ROOT/tests/allowed_skips.txt" |
+                               grep .) <<<"$skipped" | grep . || true)
+  if [[ -n $unexpected ]]; then
+    echo "tests skipped that tests/allowed_skips.txt does not allow:" $unexpected >&2
+    stage_failed "tests skipped without leave: $(echo $unexpected)"
+    return 1
+  fi
+  return "$status"
 }
 
 # A CI stage ends on one verdict line, whatever happens on the way:

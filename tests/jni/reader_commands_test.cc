@@ -36,23 +36,14 @@ constexpr uint8_t kArrayFill = 0x5C;
 // open takes "/dev/ttyMT3" at 115200 bit/s, and sends its request only on
 // a line that took those settings; the port stays open either way.
 TEST_F(ReaderCommandsTest, OpenConfiguresTheReaderPortBeforeItsRequest) {
-  const CallSummary kConfigure = {
-      {TAGPORT_REDIRECT_OPEN, O_RDWR | O_NOCTTY | O_NONBLOCK | O_EXCL},
-      {TAGPORT_REDIRECT_IOCTL, TIOCEXCL},
-      {TAGPORT_REDIRECT_TCFLUSH, TCIFLUSH},
-      {TAGPORT_REDIRECT_TCSETATTR, TCSANOW}};
-  CallSummary configure_and_send = kConfigure;
-  configure_and_send.push_back({TAGPORT_REDIRECT_TCFLUSH, TCIFLUSH});
-  configure_and_send.push_back({TAGPORT_REDIRECT_WRITE, 9});
   const struct {
     const char* what;
     bool refuse_settings;
     int result;
-    CallSummary calls;
     size_t requests;
   } kCases[] = {
-      {"line configured", false, 0, configure_and_send, 1},
-      {"settings refused", true, -1, kConfigure, 0},
+      {"line configured", false, 0, 1},
+      {"settings refused", true, -1, 0},
   };
   reader_.Start();
   for (const auto& test_case : kCases) {
@@ -66,16 +57,21 @@ TEST_F(ReaderCommandsTest, OpenConfiguresTheReaderPortBeforeItsRequest) {
     EXPECT_EQ(Java_android_kq_Ctagport_open(nullptr, nullptr),
               test_case.result);
     const std::vector<tagport_redirect_call> calls = LibraryCalls();
-    EXPECT_EQ(LibraryCallSummary(), test_case.calls);
-    ASSERT_GE(calls.size(), 4u);
-    EXPECT_EQ(cfgetispeed(&calls[3].attributes), static_cast<speed_t>(B115200));
-    EXPECT_EQ(cfgetospeed(&calls[3].attributes), static_cast<speed_t>(B115200));
+    EXPECT_EQ(OnlyCall(calls, TAGPORT_REDIRECT_OPEN).value,
+              O_RDWR | O_NOCTTY | O_NONBLOCK | O_EXCL);
+    const tagport_redirect_call settings =
+        OnlyCall(calls, TAGPORT_REDIRECT_TCSETATTR);
+    EXPECT_EQ(settings.value, TCSANOW);
+    EXPECT_EQ(cfgetispeed(&settings.attributes), static_cast<speed_t>(B115200));
+    EXPECT_EQ(cfgetospeed(&settings.attributes), static_cast<speed_t>(B115200));
     EXPECT_NE(FD_COM, -1);
     EXPECT_EQ(reader_.module().Requests().size() - requests_before,
               test_case.requests);
   }
 }
 
+// Here the order is the promise: the input is discarded before the request
+// goes out, never after, when the reply may already be on its way.
 const CallSummary kFlushThenMoveRequest = {{TAGPORT_REDIRECT_TCFLUSH, TCIFLUSH},
                                            {TAGPORT_REDIRECT_WRITE, 9}};
 
@@ -133,8 +129,6 @@ TEST_F(ReaderCommandsTest, WithoutPortMoveAndSeekFailAndCallNothing) {
 }
 
 const char kSeekRequest[] = "1E 00 0B 05 00 FF 41 04 00 00 72";
-const CallSummary kFlushThenSeekRequest = {{TAGPORT_REDIRECT_TCFLUSH, TCIFLUSH},
-                                           {TAGPORT_REDIRECT_WRITE, 11}};
 
 // Card data none of whose bytes is kArrayFill.
 Bytes Card(size_t count) {
@@ -230,7 +224,6 @@ TEST_F(ReaderCommandsTest, SeekSendsItsRequestAndDeliversOnlyTheData) {
     const jint result =
         Java_android_kq_Ctagport_seek(FakeJniEnv(), nullptr, array.handle());
     EXPECT_EQ(result, test_case.result);
-    EXPECT_EQ(LibraryCallSummary(), kFlushThenSeekRequest);
     EXPECT_EQ(reader_.module().Requests().back(), HexBytes(kSeekRequest));
     EXPECT_EQ(array.gets(), 1);
     EXPECT_EQ(array.releases(), 1);

@@ -150,17 +150,24 @@ void MarkSentBuf() {
   SentPacket(5, 0x41, payload.data(), static_cast<int>(payload.size()));
 }
 
+// The smallest frame (no payload) and a reply, each followed by more bytes
+// than the buffer has left behind it.
 TEST_F(DecoderTest, StopsStoringOnceTheBufferIsFull) {
   MarkSentBuf();
   const Neighbours before;
-  const Bytes frame = HexBytes(kReply);
-  ASSERT_EQ(Feed(frame), std::vector<int>{8});
-  const Bytes trailing(3 * kCapacity, 0x1E);
-  EXPECT_EQ(Feed(trailing), std::vector<int>{});
-  EXPECT_EQ(MsgLen, kCapacity);
-  EXPECT_EQ(PacketLen, 9);
-  EXPECT_EQ(Copy(MsgBuf, 9), frame);
-  EXPECT_EQ(MsgBuf[kCapacity - 1], 0x1E);
+  for (const char* text : {kReply, "1E 00 08 05 00 01 40 6C"}) {
+    SCOPED_TRACE(text);
+    ClearPacket();
+    const Bytes frame = HexBytes(text);
+    const int size = static_cast<int>(frame.size());
+    ASSERT_EQ(Feed(frame), std::vector<int>{size - 1});
+    const Bytes trailing(3 * kCapacity, 0x1E);
+    EXPECT_EQ(Feed(trailing), std::vector<int>{});
+    EXPECT_EQ(MsgLen, kCapacity);
+    EXPECT_EQ(PacketLen, size);
+    EXPECT_EQ(Copy(MsgBuf, size), frame);
+    EXPECT_EQ(MsgBuf[kCapacity - 1], 0x1E);
+  }
   ExpectNeighboursIntact(before);
 }
 

@@ -25,17 +25,22 @@ int Send(int command, const Bytes& payload) {
 }
 
 struct RequestCase {
+  int target;
   int command;
   const char* payload;
   const char* frame;
 };
 
+// The reader's three requests, and frames for other targets a native
+// caller may address.
 TEST_F(FrameTest, RequestsGoOutByteForByte) {
   const RequestCase kRequests[] = {
-      {0x40, "01", "1E 00 09 05 00 FF 40 01 6C"},
-      {0x41, "04 00 00", "1E 00 0B 05 00 FF 41 04 00 00 72"},
-      {0x50, "00", "1E 00 09 05 00 FF 50 00 7B"},
-      {0x40, "", "1E 00 08 05 00 FF 40 6A"},
+      {kTarget, 0x40, "01", "1E 00 09 05 00 FF 40 01 6C"},
+      {kTarget, 0x41, "04 00 00", "1E 00 0B 05 00 FF 41 04 00 00 72"},
+      {kTarget, 0x50, "00", "1E 00 09 05 00 FF 50 00 7B"},
+      {kTarget, 0x40, "", "1E 00 08 05 00 FF 40 6A"},
+      {0x07, 0x40, "01", "1E 00 09 07 00 FF 40 01 6E"},
+      {0x00, 0x50, "00", "1E 00 09 00 00 FF 50 00 76"},
   };
   ASSERT_EQ(Api_OpenSerial(3, kLineRate), 1);
   for (const RequestCase& request : kRequests) {
@@ -43,7 +48,9 @@ TEST_F(FrameTest, RequestsGoOutByteForByte) {
     // Every byte of the frame is written, whatever SentBuf held.
     memset(SentBuf, 0xEE, sizeof SentBuf);
     const Bytes frame = HexBytes(request.frame);
-    EXPECT_EQ(Send(request.command, HexBytes(request.payload)),
+    const Bytes payload = HexBytes(request.payload);
+    EXPECT_EQ(SentPacket(request.target, request.command, payload.data(),
+                         static_cast<int>(payload.size())),
               static_cast<int>(frame.size()));
     EXPECT_EQ(ReadLine(frame.size()), frame);
     EXPECT_EQ(SentFrame(), frame);
@@ -59,8 +66,8 @@ TEST_F(FrameTest, NullPayloadOfNoBytesMakesAnEmptyFrame) {
 // Only the low 8 bits of target and command go into the frame.
 TEST_F(FrameTest, TargetAndCommandAreTruncatedToBytes) {
   ASSERT_EQ(Api_OpenSerial(3, kLineRate), 1);
-  EXPECT_EQ(SentPacket(0x105, 0x241, nullptr, 0), 8);
-  EXPECT_EQ(ReadLine(8), HexBytes("1E 00 08 05 00 FF 41 6B"));
+  EXPECT_EQ(SentPacket(0x1FE, 0x241, nullptr, 0), 8);
+  EXPECT_EQ(ReadLine(8), HexBytes("1E 00 08 FE 00 FF 41 64"));
 }
 
 TEST_F(FrameTest, LargestPayloadFillsSentBuf) {

@@ -228,6 +228,8 @@ TEST_F(ReplyWaitTest, HangUpMidFrameTimesOut) {
   EXPECT_EQ(Copy(MsgBuf, 10), half);
 }
 
+const char kOpenRequest[] = "1E 00 09 05 00 FF 40 01 6C";
+
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
@@ -372,6 +374,32 @@ TEST_F(ReplyWaitTest, TheThreadsTimerSlackIsAsItWas) {
   }
 }
 
+// While a module serves, the library's sleeps wait for it to have dealt with
+// what the library wrote: a machine that is slow to pass the request on
+// stretches the wait instead of using up its polls (here, five polls and a
+// module that answers half a second late).
+TEST_F(ReplyWaitTest, TheLibrarysSleepsWaitForAServingModuleToTakeTheRequest) {
+  const Bytes request = HexBytes(kOpenRequest);
+  tagport_redirect_module_serving(reader_.slave_path().c_str());
+  ClearPacket();
+  const unsigned char payload[] = {0x01};
+  ASSERT_EQ(SentPacket(5, 0x40, payload, 1), 9);
+  std::thread late_module([&] {
+    KeepTimeOnThisThread();
+    std::this_thread::sleep_for(milliseconds(500));
+    EXPECT_EQ(ReadLine(request.size()), request);
+    WriteLine(BuildFrame(5, 1, 0x40, {0x00}));
+    tagport_redirect_module_took(static_cast<long>(request.size()));
+  });
+  const auto start = Clock::now();
+  const int result = IsSuccessRecv(5);
+  const auto elapsed = Clock::now() - start;
+  late_module.join();
+  tagport_redirect_module_serving(nullptr);
+  EXPECT_EQ(result, 0);
+  EXPECT_GE(elapsed, milliseconds(500));
+}
+
 // One whole exchange against the simulated module, answering as told.
 struct ExchangeCase {
   const char* name;
@@ -410,8 +438,6 @@ void PrintTo(const ExchangeCase& exchange, std::ostream* out) {
 
 class ExchangeTest : public LineTest,
                      public ::testing::WithParamInterface<ExchangeCase> {};
-
-const char kOpenRequest[] = "1E 00 09 05 00 FF 40 01 6C";
 
 TEST_P(ExchangeTest, ClearSendWait) {
   const Reply& how = GetParam().reply;

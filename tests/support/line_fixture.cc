@@ -60,6 +60,18 @@ std::vector<tagport_redirect_call> LibraryCalls() {
   return calls;
 }
 
+tagport_redirect_call OnlyCall(const std::vector<tagport_redirect_call>& calls,
+                               int kind) {
+  tagport_redirect_call found = {};
+  int count = 0;
+  for (const tagport_redirect_call& call : calls) {
+    if (call.kind != kind) continue;
+    if (++count == 1) found = call;
+  }
+  EXPECT_EQ(count, 1) << "calls of kind " << kind;
+  return count == 1 ? found : tagport_redirect_call{};
+}
+
 CallSummary LibraryCallSummary() {
   CallSummary summary;
   for (const tagport_redirect_call& call : LibraryCalls()) {

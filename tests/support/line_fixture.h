@@ -24,6 +24,11 @@ using tagport_tools::Bytes;
 // recorded them.
 std::vector<tagport_redirect_call> LibraryCalls();
 
+// The one call of `kind` among `calls`; a test failure, and a call of kind
+// 0, when there is not exactly one.
+tagport_redirect_call OnlyCall(const std::vector<tagport_redirect_call>& calls,
+                               int kind);
+
 // The same calls as (kind, value) pairs, for comparing whole sequences.
 using CallSummary = std::vector<std::pair<int, long long>>;
 CallSummary LibraryCallSummary();

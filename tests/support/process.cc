@@ -2,7 +2,10 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <errno.h>
 #include <spawn.h>
+#include <string.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -36,6 +39,34 @@ bool UnprivilegedPrefix(std::vector<std::string>* prefix) {
   *prefix = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
              "--clear-groups", "--"};
   return access(prefix->front().c_str(), X_OK) == 0;
+}
+
+bool StageForOtherUsers(const std::string& dir,
+                        const std::vector<StagedFile>& files,
+                        std::string* why) {
+  if (chmod(dir.c_str(), 0755) != 0) {
+    *why = dir + ": " + strerror(errno);
+    return false;
+  }
+  for (const StagedFile& file : files) {
+    const std::string to = dir + "/" + file.name;
+    const int in = open(file.from.c_str(), O_RDONLY | O_CLOEXEC);
+    const int out =
+        open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0755);
+    bool copied = in >= 0 && out >= 0;
+    char buffer[65536];
+    ssize_t n;
+    while (copied && (n = read(in, buffer, sizeof buffer)) > 0) {
+      copied = write(out, buffer, static_cast<size_t>(n)) == n;
+    }
+    if (in >= 0) close(in);
+    if (out >= 0) copied = close(out) == 0 && copied;
+    if (!copied || chmod(to.c_str(), 0755) != 0) {
+      *why = file.from + " -> " + to + ": " + strerror(errno);
+      return false;
+    }
+  }
+  return true;
 }
 
 Process::Process(const std::string& dir, const std::string& name,

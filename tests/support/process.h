@@ -24,6 +24,22 @@ std::string ReadFile(const std::string& path);
 // as root; false when root has no setpriv to drop its rights with.
 bool UnprivilegedPrefix(std::vector<std::string>* prefix);
 
+// The names a program and the libraries it loads are staged under, and the
+// paths they are copied from.
+struct StagedFile {
+  std::string from;
+  std::string name;
+};
+
+// Copies `files` into `dir` and makes the folder and the copies reachable by
+// every user, so that a program run as another user (behind
+// UnprivilegedPrefix) can load them wherever the build lies: a checkout in
+// a folder only its owner may enter, as `mktemp -d` makes them. The program
+// then runs from its copy with LD_LIBRARY_PATH=`dir`. False, with the
+// reason in *why, when a copy fails.
+bool StageForOtherUsers(const std::string& dir,
+                        const std::vector<StagedFile>& files, std::string* why);
+
 // A program run with its standard output and error in <dir>/<name>.out and
 // <dir>/<name>.err, killed when the object goes if it has not exited.
 class Process {

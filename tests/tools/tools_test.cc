@@ -72,6 +72,9 @@ class ToolsTest : public ::testing::Test {
           "regular-file", "app.out", "app.err"}) {
       unlink((dir_ + "/" + file).c_str());
     }
+    for (const tagport_test::StagedFile& file : staged_) {
+      unlink((dir_ + "/" + file.name).c_str());
+    }
     rmdir(dir_.c_str());
   }
 
@@ -91,7 +94,7 @@ class ToolsTest : public ::testing::Test {
   // leading to node_, the simulator's link unless a test changes it; its
   // exit status.
   int RunProbe(std::vector<std::string> args, const char* name = "probe") {
-    return RunOnLine(TAGPORT_PROBE_PATH, args, name);
+    return RunOnLine(probe_path_.c_str(), args, name);
   }
 
   // Runs `program` as RunProbe runs the probe; probe_ then holds its run.
@@ -106,20 +109,22 @@ class ToolsTest : public ::testing::Test {
                    const char* name) {
     args.insert(args.begin(), program);
     args.insert(args.begin(), wrapper_.begin(), wrapper_.end());
-    probe_.reset(
-        new Process(dir_, name, args,
-                    {std::string("LD_PRELOAD=") + TAGPORT_REDIRECT_PATH,
-                     "TAGPORT_TTYMT3=" + node_,
-                     // The redirect precedes a sanitizer runtime.
-                     "ASAN_OPTIONS=verify_asan_link_order=0"}));
+    std::vector<std::string> env = {"LD_PRELOAD=" + redirect_path_,
+                                    "TAGPORT_TTYMT3=" + node_,
+                                    // The redirect precedes a sanitizer
+                                    // runtime.
+                                    "ASAN_OPTIONS=verify_asan_link_order=0"};
+    if (!staged_.empty()) env.push_back("LD_LIBRARY_PATH=" + dir_);
+    probe_.reset(new Process(dir_, name, args, env));
     EXPECT_TRUE(probe_->started());
   }
 
   // Starts tagport-sim with its pseudo-terminal at `mode`. Root opens
   // anything, exclusive nodes too: a test that runs as root has the probe
   // (and whatever else runs behind wrapper_) run as nobody, through the
-  // directory the link stands in. Skips the test where nobody cannot run
-  // the probe.
+  // directory the link stands in, from copies there of the probe, the port
+  // opener and the libraries they load (the build may lie where nobody
+  // cannot enter).
   void StartSimForNobody(mode_t mode) {
     StartSim({});
     char slave[256];
@@ -131,12 +136,16 @@ class ToolsTest : public ::testing::Test {
       GTEST_SKIP() << "running as root without setpriv (util-linux)";
     }
     if (wrapper_.empty()) return;
-    ASSERT_EQ(chmod(dir_.c_str(), 0755), 0);
-    if (RunProbe({"--help"}) != 0) {
-      GTEST_SKIP() << "uid 65534 cannot run the probe from this build "
-                      "directory: "
-                   << probe_->Err();
-    }
+    staged_ = {{TAGPORT_PROBE_PATH, "tagport-probe"},
+               {TAGPORT_PORT_OPENER_PATH, "port_opener"},
+               {TAGPORT_LIBRARY_PATH, TAGPORT_LIBRARY_SONAME},
+               {TAGPORT_REDIRECT_PATH, "libtagport_redirect.so"}};
+    std::string why;
+    ASSERT_TRUE(tagport_test::StageForOtherUsers(dir_, staged_, &why)) << why;
+    probe_path_ = dir_ + "/tagport-probe";
+    opener_path_ = dir_ + "/port_opener";
+    redirect_path_ = dir_ + "/libtagport_redirect.so";
+    ASSERT_EQ(RunProbe({"--help"}), 0) << probe_->Err();
   }
 
   // Ends the simulator, if it has not ended by itself; its link goes too.
@@ -150,6 +159,11 @@ class ToolsTest : public ::testing::Test {
   std::string link_;
   std::string node_;
   std::vector<std::string> wrapper_;
+  // What runs behind wrapper_: the build's programs, or their copies.
+  std::vector<tagport_test::StagedFile> staged_;
+  std::string probe_path_ = TAGPORT_PROBE_PATH;
+  std::string opener_path_ = TAGPORT_PORT_OPENER_PATH;
+  std::string redirect_path_ = TAGPORT_REDIRECT_PATH;
   std::unique_ptr<Process> sim_;
   std::unique_ptr<Process> probe_;
 };
@@ -1115,8 +1129,10 @@ TEST_F(ToolsTest, DoctorNamesThePortAnAppHoldsForItself) {
   StartSimForNobody(0666);
   if (IsSkipped() || HasFatalFailure()) return;
   std::vector<std::string> args = wrapper_;
-  args.insert(args.end(), {TAGPORT_PORT_OPENER_PATH, "--hold"});
-  Process app(dir_, "app", args, {"TAGPORT_TTYMT3=" + link_});
+  args.insert(args.end(), {opener_path_, "--hold"});
+  std::vector<std::string> env = {"TAGPORT_TTYMT3=" + link_};
+  if (!staged_.empty()) env.push_back("LD_LIBRARY_PATH=" + dir_);
+  Process app(dir_, "app", args, env);
   ASSERT_TRUE(app.started());
   for (int waited = 0;
        app.Err().find("Api_OpenSerial = ") == std::string::npos &&

@@ -11,7 +11,9 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <sys/types.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "serial/device_nodes.h"
@@ -30,6 +32,20 @@ static atomic_llong slept_us;
 static atomic_long node_opens;
 static atomic_long recorded_calls;
 static struct tagport_redirect_call records[kMaxRecordedCalls];
+// Whether a module serves, the line it serves (its device), and the bytes
+// the library wrote there since that it has yet to deal with.
+static atomic_bool module_serving;
+static _Atomic dev_t module_line;
+static atomic_llong module_owed;
+// How far the library's monotonic clock is from the real one on this
+// thread: less the time the library was held for the module or a test,
+// plus the time a test said passed.
+static _Thread_local long long clock_shift_ns;
+// The test's stand-in for the far end, run before each of the library's
+// waits for room.
+static _Atomic(tagport_redirect_wait_hook) wait_hook;
+static void* _Atomic wait_hook_context;
+
 // The error the next call of each kind fails with; 0 for none.
 static atomic_int failures[kCallKinds];
 // Whether that error stays for every call after the next.
@@ -57,6 +73,37 @@ static void set_failure(int kind, int error, bool stays) {
     atomic_store(&failures[kind], error);
   }
 }
+
+void tagport_redirect_module_serving(const char* line) {
+  struct stat node;
+  const bool serving = line != NULL && stat(line, &node) == 0;
+  atomic_store(&module_line, serving ? node.st_rdev : 0);
+  atomic_store(&module_owed, 0);
+  atomic_store(&module_serving, serving);
+}
+
+// Whether `fd` is the line the module serves.
+static bool on_module_line(int fd) {
+  struct stat line;
+  return fstat(fd, &line) == 0 && S_ISCHR(line.st_mode) &&
+         line.st_rdev == atomic_load(&module_line);
+}
+
+void tagport_redirect_module_took(long count) {
+  // Never below 0: a module may read bytes written before it began.
+  long long owed = atomic_load(&module_owed);
+  while (!atomic_compare_exchange_weak(&module_owed, &owed,
+                                       owed > count ? owed - count : 0)) {
+  }
+}
+
+void tagport_redirect_before_waits(tagport_redirect_wait_hook hook,
+                                   void* context) {
+  atomic_store(&wait_hook_context, context);
+  atomic_store(&wait_hook, hook);
+}
+
+void tagport_redirect_pass_time(long long ns) { clock_shift_ns += ns; }
 
 void tagport_redirect_fail_next(int kind, int error) {
   set_failure(kind, error, false);
@@ -151,6 +198,45 @@ static const char* redirect(const char* path) {
     }                                                                      \
     found;                                                                 \
   })
+
+typedef int (*clock_gettime_fn)(clockid_t, struct timespec*);
+
+static long long real_monotonic_ns(void) {
+  struct timespec now;
+  if (REAL(clock_gettime, clock_gettime_fn)(CLOCK_MONOTONIC, &now) != 0) {
+    return 0;
+  }
+  return (long long)now.tv_sec * 1000000000 + now.tv_nsec;
+}
+
+// Until the serving module has dealt with what the library wrote, for at
+// most 10 s: a module that stopped reading must not stop the library. The
+// time spent here does not pass for the library.
+static void wait_for_module(void) {
+  if (!atomic_load(&module_serving) || atomic_load(&module_owed) <= 0) return;
+  const long long start = real_monotonic_ns();
+  const struct timespec step = {0, 100000};
+  int steps = 0;
+  for (; steps < 100000 && atomic_load(&module_serving) &&
+         atomic_load(&module_owed) > 0;
+       ++steps) {
+    nanosleep(&step, NULL);
+  }
+  // A module that has not dealt with the bytes in 10 s never will: the
+  // library's next sleeps are not held for them.
+  if (steps == 100000) atomic_store(&module_owed, 0);
+  clock_shift_ns -= real_monotonic_ns() - start;
+}
+
+// Runs the test's hook before a wait of the library's, the time it takes
+// held from the library's clock.
+static void run_wait_hook(void) {
+  const tagport_redirect_wait_hook hook = atomic_load(&wait_hook);
+  if (hook == NULL) return;
+  const long long start = real_monotonic_ns();
+  hook(atomic_load(&wait_hook_context));
+  clock_shift_ns -= real_monotonic_ns() - start;
+}
 
 // The optional mode argument is read only when the flags say it is there.
 #define MODE_ARG(flags, mode)                                    \
@@ -280,13 +366,25 @@ ssize_t __read_chk(int fd, void* buffer, size_t count, size_t buffer_size) {
 
 ssize_t write(int fd, const void* data, size_t count) {
   RECORD_OR_FAIL(TAGPORT_REDIRECT_WRITE, (long long)count, NULL);
-  return REAL(write, write_fn)(fd, data, count);
+  // Owed before the write: the module may read the bytes before the write
+  // returns. What did not go out is taken back after.
+  const bool owed = atomic_load(&module_serving) &&
+                    called_from_library(__builtin_return_address(0)) &&
+                    on_module_line(fd);
+  if (owed) atomic_fetch_add(&module_owed, (long long)count);
+  const ssize_t written = REAL(write, write_fn)(fd, data, count);
+  if (owed && (size_t)(written > 0 ? written : 0) < count) {
+    atomic_fetch_sub(&module_owed,
+                     (long long)count - (written > 0 ? written : 0));
+  }
+  return written;
 }
 
 int usleep(useconds_t microseconds) {
   if (called_from_library(__builtin_return_address(0))) {
     atomic_fetch_add(&sleep_calls, 1);
     atomic_fetch_add(&slept_us, microseconds);
+    wait_for_module();
   }
   return REAL(usleep, usleep_fn)(microseconds);
 }
@@ -301,8 +399,19 @@ int tcsetattr(int fd, int action, const struct termios* attributes) {
   return REAL(tcsetattr, tcsetattr_fn)(fd, action, attributes);
 }
 
+// Before the library waits for room on the line, the test's stand-in for
+// the far end has its turn.
+#define RUN_WAIT_HOOK()                                     \
+  do {                                                      \
+    if (atomic_load(&wait_hook) != NULL &&                  \
+        called_from_library(__builtin_return_address(0))) { \
+      run_wait_hook();                                      \
+    }                                                       \
+  } while (0)
+
 int poll(struct pollfd* fds, nfds_t count, int timeout_ms) {
   RECORD_OR_FAIL(TAGPORT_REDIRECT_POLL, timeout_ms, NULL);
+  RUN_WAIT_HOOK();
   return REAL(poll, poll_fn)(fds, count, timeout_ms);
 }
 
@@ -310,6 +419,7 @@ int poll(struct pollfd* fds, nfds_t count, int timeout_ms) {
 int __poll_chk(struct pollfd* fds, nfds_t count, int timeout_ms,
                size_t fds_size) {
   RECORD_OR_FAIL(TAGPORT_REDIRECT_POLL, timeout_ms, NULL);
+  RUN_WAIT_HOOK();
   return REAL(__poll_chk, poll_chk_fn)(fds, count, timeout_ms, fds_size);
 }
 
@@ -349,4 +459,20 @@ int prctl(int option, ...) {
   FAIL_IF_ASKED(TAGPORT_REDIRECT_PRCTL);
   return REAL(prctl, prctl_fn)(option, arguments[0], arguments[1], arguments[2],
                                arguments[3]);
+}
+
+// The library's monotonic clock leaves out the time it was held for the
+// module or a test, and counts the time a test said passed: its deadlines
+// count the far end's time.
+int clock_gettime(clockid_t clock, struct timespec* now) {
+  const int result = REAL(clock_gettime, clock_gettime_fn)(clock, now);
+  if (result == 0 && clock == CLOCK_MONOTONIC && clock_shift_ns != 0 &&
+      called_from_library(__builtin_return_address(0))) {
+    long long at =
+        (long long)now->tv_sec * 1000000000 + now->tv_nsec + clock_shift_ns;
+    if (at < 0) at = 0;
+    now->tv_sec = (time_t)(at / 1000000000);
+    now->tv_nsec = (long)(at % 1000000000);
+  }
+  return result;
 }

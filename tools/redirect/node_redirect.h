@@ -72,6 +72,38 @@ void tagport_redirect_fail_every(int kind, int error);
 // Zeroes the counts, forgets the recorded calls and the failures to come.
 void tagport_redirect_reset(void);
 
+// A simulated module serving the line in this process keeps the library's
+// polls in step with it. The kernel hands a pseudo-terminal's bytes on from
+// one shared worker thread, which a busy machine may hold up for a second
+// or more, and a module that answered at once would then look silent to
+// the library's polls. So while a module serves, each sleep of the library
+// first waits (for at most 10 s) until the module has dealt with every byte
+// the library wrote since it began: read it and answered, or begun a delay
+// it was told to make. A slow machine stretches the library's wait instead
+// of using up its polls. The answer's way needs no such step: a read waits
+// for the bytes the worker has yet to hand over.
+
+// The module begins serving the line whose other end is the terminal
+// `line` (only the library's writes there count), or stops (null).
+void tagport_redirect_module_serving(const char* line);
+
+// The module has dealt with `count` more of the library's bytes.
+void tagport_redirect_module_took(long count);
+
+// A test's stand-in for the far end of a line the library writes to, for
+// write tests that must not hang on how fast a thread of the test runs:
+// `hook` (null: none) runs on the library's thread before each poll the
+// library makes, and may drain the line and say how much time passed for
+// the far end meanwhile (tagport_redirect_pass_time). The time the hook
+// takes does not pass for the library; the time it says passes does, on
+// the library's monotonic clock.
+typedef void (*tagport_redirect_wait_hook)(void* context);
+void tagport_redirect_before_waits(tagport_redirect_wait_hook hook,
+                                   void* context);
+
+// Moves the library's monotonic clock on this thread on by `ns`.
+void tagport_redirect_pass_time(long long ns);
+
 #ifdef __cplusplus
 }  // extern "C"
 #endif

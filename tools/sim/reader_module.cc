@@ -281,6 +281,7 @@ bool WaitUntilTheOtherEndHasRead(int master, int limit_ms) {
 }
 
 void ReaderModule::Send(int* fd, const Bytes& reply, const Reply& how) {
+  if (how.delay_ms > 0) TellSettled();
   SleepMs(how.delay_ms);
   if (!how.noise_before.empty()) {
     Log("->", "noise " + Hex(how.noise_before));
@@ -292,6 +293,7 @@ void ReaderModule::Send(int* fd, const Bytes& reply, const Reply& how) {
     const size_t half = reply.size() / 2;
     Log("->", Hex(reply.data(), half) + " (then hang-up)");
     WriteAll(*fd, reply.data(), half);
+    TellSettled();
     // A hang-up flushes what the other end has not read yet: let it take
     // the half frame first.
     if (!WaitUntilTheOtherEndHasRead(*fd, kHangUpLimitMs)) {
@@ -309,7 +311,10 @@ void ReaderModule::Send(int* fd, const Bytes& reply, const Reply& how) {
         how.pieces == 0 ? 1 : std::min(how.pieces, reply.size());
     const size_t step = (reply.size() + pieces - 1) / pieces;
     for (size_t at = 0; at < reply.size(); at += step) {
-      if (at > 0) SleepMs(how.piece_gap_ms);
+      if (at > 0 && how.piece_gap_ms > 0) {
+        TellSettled();
+        SleepMs(how.piece_gap_ms);
+      }
       if (!WriteAll(*fd, reply.data() + at,
                     std::min(step, reply.size() - at))) {
         return;
@@ -361,7 +366,15 @@ void ReaderModule::Answer(int* fd, const Bytes& request) {
   ++answered_;
 }
 
-void ReaderModule::Serve(int* fd, const std::atomic<bool>& stop) {
+void ReaderModule::TellSettled() {
+  if (settled_ != nullptr && unsettled_ > 0) settled_(unsettled_);
+  unsettled_ = 0;
+}
+
+void ReaderModule::Serve(int* fd, const std::atomic<bool>& stop,
+                         void (*settled)(long count)) {
+  settled_ = settled;
+  unsettled_ = 0;
   bool keep_serving;
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -392,6 +405,7 @@ void ReaderModule::Serve(int* fd, const std::atomic<bool>& stop) {
       continue;
     }
     if (n <= 0) return;
+    unsettled_ += static_cast<long>(n);
     events.clear();
     reader.Feed(buffer, static_cast<size_t>(n), &events);
     for (const FrameReader::Event& event : events) {
@@ -406,6 +420,7 @@ void ReaderModule::Serve(int* fd, const std::atomic<bool>& stop) {
       Answer(fd, event.bytes);
       if (*fd < 0) return;
     }
+    TellSettled();
   }
 }
 

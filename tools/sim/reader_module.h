@@ -104,8 +104,11 @@ class ReaderModule {
 
   // Serves the line on `fd` until `stop` turns true, the line hangs up (and
   // is not to be kept) or a kHangUp reply closed it (then `fd` is closed and
-  // -1 is left in it).
-  void Serve(int* fd, const std::atomic<bool>& stop);
+  // -1 is left in it). `settled`, when given, is told the count of the
+  // bytes read once the module has dealt with them: answered them, or begun
+  // a delay it was told to make.
+  void Serve(int* fd, const std::atomic<bool>& stop,
+             void (*settled)(long count) = nullptr);
 
   // Every request frame received so far, and the count of junk bytes.
   std::vector<Bytes> Requests() const;
@@ -119,6 +122,12 @@ class ReaderModule {
   void Answer(int* fd, const Bytes& request);
   void Send(int* fd, const Bytes& reply, const Reply& how);
   void Log(const char* direction, const std::string& text);
+  // Tells the serving loop's `settled` of the bytes read and not yet told
+  // of; before any wait the module makes on purpose, and after each read.
+  void TellSettled();
+  // Held by the serving thread alone.
+  void (*settled_)(long count) = nullptr;
+  long unsettled_ = 0;
 
   mutable std::mutex mutex_;
   Bytes card_data_;

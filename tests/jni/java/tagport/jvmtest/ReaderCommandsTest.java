@@ -306,8 +306,13 @@ class ReaderCommandsTest extends ModuleFixture {
     return (int) (2 * (System.nanoTime() - start) / 1_000_000) + 500;
   }
 
+  /**
+   * A reply that arrives after its request's wait has ended, and before the next request goes
+   * out, is discarded with the input waiting then: never judged as the next request's reply,
+   * whether it carries the next request's command or another.
+   */
   @Test
-  void aReplyThatCameAfterItsRequestTimedOutIsNeverTakenForTheNext()
+  void aLateReplyWaitingWhenTheNextRequestGoesOutIsNeverTakenForIt()
       throws InterruptedException {
     openReader();
     final byte[] firstCard = bytes(0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0xA6, 0xA7, 0xA8);
