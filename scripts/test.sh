@@ -18,20 +18,24 @@ source "$(dirname "$0")/lib/build.sh"
 answer_help "$@"
 # ctest passes over an option it does not know, and a mistyped one would
 # cost a whole build before that: only ctest's own options for choosing and
-# running tests go through.
+# running tests go through, and none that runs a failed test again (a
+# verdict is the first run's).
 ctest_options=" -C --build-config --progress -V --verbose -VV --extra-verbose
   --debug --output-on-failure --stop-on-failure --test-output-size-passed
   --test-output-size-failed --test-output-truncation -F -j --parallel
-  --resource-spec-file --test-load -Q --quiet -O --output-log --output-junit
+  --test-load -Q --quiet -O --output-log --output-junit
   -N --show-only -L --label-regex -R --tests-regex -E --exclude-regex -LE
   --label-exclude -FA --fixture-exclude-any -FS --fixture-exclude-setup -FC
-  --fixture-exclude-cleanup -I --tests-information -U --union --rerun-failed
+  --fixture-exclude-cleanup -I --tests-information -U --union
   --repeat --repeat-until-fail --max-width --no-label-summary
   --no-subproject-summary --timeout --stop-time --no-tests --print-labels
   --schedule-random --no-compress-output "
 for option in "$@"; do
   case $option in
     -j[0-9]*) ;;
+    *until-pass* | *after-timeout*)
+      usage_error "$option runs a failed test again: a verdict is the first run's"
+      ;;
     -*)
       [[ ${ctest_options//$'\n'/ } == *" ${option%%=*} "* ]] ||
         usage_error "unknown option $option"
