@@ -19,8 +19,9 @@ const long kWaitTimerSlackNs = 50000;
 
 // Lowers the calling thread's timer slack for the wait. The slack to put
 // back afterwards, or 0 when it was left alone: already that small (or 0,
-// as for a real-time thread), or not to be read or changed, which leaves
-// the deadline to bound the wait.
+// as for a real-time thread), or not to be read or changed (prctl reports
+// it as an int: a slack beyond 2.1 s reads as a failure), which leaves the
+// deadline to bound the wait.
 long LowerTimerSlack() {
   const int caller = prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0);
   if (caller <= kWaitTimerSlackNs) return 0;
@@ -28,9 +29,8 @@ long LowerTimerSlack() {
   return caller;
 }
 
+// Puts back the slack LowerTimerSlack changed, if it did.
 void RestoreTimerSlack(long caller) {
-  // Nothing to do when the slack could not be put back either: a thread
-  // whose prctl fails now could not have had it lowered a moment ago.
   if (caller > 0) (void)prctl(PR_SET_TIMERSLACK, caller, 0, 0, 0);
 }
 
