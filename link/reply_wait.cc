@@ -19,9 +19,9 @@ const long kWaitTimerSlackNs = 50000;
 
 // Lowers the calling thread's timer slack for the wait. The slack to put
 // back afterwards, or 0 when it was left alone: already that small (or 0,
-// as for a real-time thread), or not to be read or changed (prctl reports
-// it as an int: a slack beyond 2.1 s reads as a failure), which leaves the
-// deadline to bound the wait.
+// as for a real-time thread), or not to be read or changed, which leaves
+// the deadline to bound the wait. prctl reports the slack as an int: one
+// beyond 2.1 s, which no system sets, does not read back right.
 long LowerTimerSlack() {
   const int caller = prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0);
   if (caller <= kWaitTimerSlackNs) return 0;
