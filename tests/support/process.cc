@@ -1,8 +1,8 @@
 #include "tests/support/process.h"
 
+#include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
-#include <errno.h>
 #include <spawn.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -79,8 +79,18 @@ Process::Process(const std::string& dir, const std::string& name,
     argv.push_back(const_cast<char*>(arg.c_str()));
   }
   argv.push_back(nullptr);
+  // An entry given replaces the inherited one of its name: the loader takes
+  // the last LD_PRELOAD or LD_LIBRARY_PATH it finds, not the first.
   std::vector<std::string> env_text(extra_env);
-  for (char** entry = environ; *entry; ++entry) env_text.push_back(*entry);
+  for (char** entry = environ; *entry; ++entry) {
+    const std::string inherited = *entry;
+    const std::string key = inherited.substr(0, inherited.find('=') + 1);
+    bool replaced = false;
+    for (const std::string& given : extra_env) {
+      replaced = replaced || given.compare(0, key.size(), key) == 0;
+    }
+    if (!replaced) env_text.push_back(inherited);
+  }
   std::vector<char*> envp;
   for (const std::string& entry : env_text) {
     envp.push_back(const_cast<char*>(entry.c_str()));

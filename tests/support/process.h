@@ -45,7 +45,7 @@ bool StageForOtherUsers(const std::string& dir,
 class Process {
  public:
   // Starts args[0] with `args`, the environment plus `extra_env`
-  // ("NAME=value", ahead of the inherited entries, so they win).
+  // ("NAME=value", in place of the inherited entries of those names).
   Process(const std::string& dir, const std::string& name,
           const std::vector<std::string>& args,
           const std::vector<std::string>& extra_env = {});
