@@ -2,6 +2,7 @@ package tagport.fake;
 
 import android.kq.AbstractCardReader;
 import android.kq.CardReader;
+import android.kq.TagReader;
 import android.kq.TagReaderRefusedException;
 import android.kq.TagReaderTimeoutException;
 import java.io.IOException;
@@ -43,10 +44,8 @@ public final class FakeCardReader extends AbstractCardReader {
   /** The command byte of the move request. */
   public static final int MOVE = 0x50;
 
-  /** The fewest and the most bytes of card data a reply carries. */
+  /** The fewest bytes of card data a reply carries; the most is TagReader's. */
   private static final int MIN_CARD_DATA = 8;
-
-  private static final int MAX_CARD_DATA = 2036;
 
   /** A refusal's bytes: the reader's target, and the status byte of success. */
   private static final int TARGET = 5;
@@ -88,7 +87,7 @@ public final class FakeCardReader extends AbstractCardReader {
    */
   public FakeCardReader card(byte[] data) {
     Objects.requireNonNull(data, "data");
-    if (data.length < MIN_CARD_DATA || data.length > MAX_CARD_DATA) {
+    if (data.length < MIN_CARD_DATA || data.length > TagReader.MAX_CARD_DATA) {
       throw new IllegalArgumentException(
           "a card of "
               + data.length
